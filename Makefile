@@ -1,0 +1,23 @@
+# Short commands for the README; CMake does the real work in build/.
+BUILD ?= build
+JOBS ?= $(shell nproc)
+
+.PHONY: all deps build test demo clean
+
+all: build
+
+deps:
+	@scripts/install-deps
+
+build: deps
+	@cmake -S . -B $(BUILD) >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
+
+test: build
+	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
+
+demo: build
+	@scripts/demo $(BUILD)/anasig
+
+clean:
+	rm -rf $(BUILD)
