@@ -1,0 +1,399 @@
+#include "numscan.h"
+
+#include <gtest/gtest.h>
+#include <math.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <chrono>
+#include <cstdint>
+#include <random>
+#include <string>
+#include <string_view>
+#include <vector>
+
+namespace {
+
+std::string escape(std::string_view s) {
+  std::string out;
+  for (unsigned char c : s) {
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c >= 0x20 && c < 0x7f) {
+      out += static_cast<char>(c);
+    } else {
+      char hex[8];
+      snprintf(hex, sizeof hex, "\\x%02x", c);
+      out += hex;
+    }
+  }
+  return out;
+}
+
+struct Scan {
+  int ret = 0;
+  uint64_t bits = 0;
+  size_t consumed = 0;
+};
+
+Scan via_sscanf(const char* s) {
+  Scan r;
+  double d = 0;
+  int n = 0;
+  r.ret = sscanf(s, "%lg%n", &d, &n);
+  if (r.ret == 1) {
+    memcpy(&r.bits, &d, sizeof d);
+    r.consumed = static_cast<size_t>(n);
+  }
+  return r;
+}
+
+Scan via_scan_number(const char* s, const char* end) {
+  Scan r;
+  double d = 0;
+  r.ret = scan_number(s, end, &d, &r.consumed);
+  if (r.ret == 1) memcpy(&r.bits, &d, sizeof d);
+  return r;
+}
+
+// Empty when both agree, otherwise a readable account of the difference.
+std::string difference(const Scan& want, const Scan& got, std::string_view input) {
+  if (want.ret == got.ret &&
+      (want.ret != 1 || (want.bits == got.bits && want.consumed == got.consumed))) {
+    return "";
+  }
+  char msg[200];
+  snprintf(msg, sizeof msg,
+           "sscanf ret=%d bits=%016llx n=%zu, scan_number ret=%d bits=%016llx n=%zu", want.ret,
+           static_cast<unsigned long long>(want.bits), want.consumed, got.ret,
+           static_cast<unsigned long long>(got.bits), got.consumed);
+  return std::string(msg) + " for \"" + escape(input) + "\"";
+}
+
+// Exact decimal expansion of the midpoint between d and the next double up.
+std::string halfway(double d, int digits) {
+  long double mid = (static_cast<long double>(d) + nextafter(d, INFINITY)) / 2;
+  char buf[1200];
+  snprintf(buf, sizeof buf, "%.*Le", digits, mid);
+  return buf;
+}
+
+class Corpus {
+ public:
+  explicit Corpus(uint64_t seed) : rng_(seed) {}
+
+  std::string piece() {
+    static const char* const kWords[] = {
+        "+",
+        "-",
+        ".",
+        "e",
+        "E",
+        "x",
+        "X",
+        "p",
+        "P",
+        "0x",
+        "0X",
+        "0",
+        "inf",
+        "INF",
+        "infinity",
+        "Infinity",
+        "infinit",
+        "infin",
+        "in",
+        "i",
+        "nan",
+        "NaN",
+        "nan(",
+        ")",
+        "(",
+        "n",
+        "a",
+        "f",
+        "t",
+        "y",
+        "e+",
+        "e-",
+        "p-",
+        "P+",
+        " ",
+        "\t",
+        "\n",
+        "\v",
+        "\f",
+        "\r",
+        ",",
+        "_",
+        "1e400",
+        "-1e400",
+        "1e99999999999",
+        "1e-99999999999",
+        "4.9e-324",
+        "2.4703282292062327e-324",
+        "2.4703282292062328e-324",
+        "1e-400",
+        "1.7976931348623157e308",
+        "1.7976931348623158e308",
+        "2.2250738585072011e-308",
+        "2.2250738585072014e-308",
+        "0e99999999999",
+        "0x1p-1074",
+        "0x1p-1075",
+        "0x1.fffffffffffffp1023",
+        "0x1p1024",
+        "0x.8p-1073",
+        "nan(123)",
+        "nan()",
+        "-nan",
+        "0x1p+",
+        "1e",
+        "1e+",
+        "1e-x",
+    };
+    std::uniform_int_distribution<int> kind(0, 19);
+    switch (kind(rng_)) {
+      case 0:
+      case 1:
+      case 2:
+      case 3:
+      case 4:
+      case 5:
+        return kWords[pick(std::size(kWords))];
+      case 6:
+      case 7:
+        return digits(1 + pick(6));
+      case 8:
+        return digits(1 + pick(900));
+      case 9:
+        return std::string(1, static_cast<char>('a' + pick(26)));
+      case 10:
+        return std::string(1, static_cast<char>(0x80 + pick(128)));
+      case 11:
+        return printed("%.17g");
+      case 12:
+        return printed(pick(2) ? "%.11g" : "%g");
+      case 13:
+        return printed("%a");
+      case 14: {
+        std::string h = "0x";
+        for (size_t n = pick(20); n > 0; --n) h += "0123456789abcdefABCDEF."[pick(23)];
+        return h;
+      }
+      case 15:
+        return halfway(any_double(), 20 + static_cast<int>(pick(780)));
+      case 16: {
+        // A midpoint cut short or nudged rounds to one side or the other.
+        std::string h = halfway(any_double(), 40);
+        h.resize(h.find('e') - pick(20));
+        return h;
+      }
+      case 17:
+        return printed("%.17e") + "e";
+      case 18:
+        return "0." + std::string(pick(400), '0') + digits(1 + pick(30));
+      default:
+        return std::string(1, " \t\n\v\f\r"[pick(6)]);
+    }
+  }
+
+  std::string text(size_t max_pieces) {
+    std::string s;
+    for (size_t n = 1 + pick(max_pieces); n > 0; --n) s += piece();
+    return s;
+  }
+
+  size_t pick(size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng_); }
+
+ private:
+  std::string digits(size_t n) {
+    std::string s;
+    for (; n > 0; --n) s += static_cast<char>('0' + pick(10));
+    return s;
+  }
+
+  double any_double() {
+    double d;
+    do {
+      uint64_t bits = rng_();
+      memcpy(&d, &bits, sizeof d);
+    } while (!isfinite(d));
+    return d;
+  }
+
+  std::string printed(const char* fmt) {
+    char buf[64];
+    snprintf(buf, sizeof buf, fmt, pick(4) ? any_double() : static_cast<double>(rng_() % 100000));
+    return buf;
+  }
+
+  std::mt19937_64 rng_;
+};
+
+TEST(ScanNumber, AgreesWithSscanfOnGeneratedText) {
+  Corpus corpus(20240517);
+  constexpr int kStrings = 300000;
+  int failures = 0;
+  for (int i = 0; i < kStrings && failures < 20; ++i) {
+    std::string buf = corpus.text(6);
+    // sscanf stops at a NUL, so the scanner has to stop at `end` even with digits beyond it.
+    if (corpus.pick(8) == 0) buf.insert(corpus.pick(buf.size() + 1), 1, '\0');
+    if (corpus.pick(8) == 0) buf += "123";
+    const char* s = buf.c_str();
+    const std::string why = difference(via_sscanf(s), via_scan_number(s, s + strlen(s)), buf);
+    if (!why.empty()) {
+      ADD_FAILURE() << why;
+      ++failures;
+    }
+  }
+}
+
+TEST(ScanNumber, WalksALineLikeRepeatedSscanf) {
+  Corpus corpus(77);
+  int failures = 0;
+  for (int line = 0; line < 3000 && failures < 20; ++line) {
+    const std::string buf = corpus.text(60);
+    const char* const end = buf.c_str() + strlen(buf.c_str());
+    const char* p = buf.c_str();
+    while (p < end) {
+      const Scan want = via_sscanf(p);
+      const Scan got = via_scan_number(p, end);
+      const std::string why = difference(want, got, std::string_view(p, end - p));
+      if (!why.empty()) {
+        ADD_FAILURE() << why;
+        ++failures;
+        break;
+      }
+      if (want.ret != 1) {
+        // Skip the offending byte and carry on, so later positions are covered too.
+        while (p < end && strchr(" \t\n\v\f\r", *p)) ++p;
+        ++p;
+      } else {
+        p += want.consumed;
+      }
+    }
+  }
+}
+
+struct Case {
+  const char* input;
+  int ret;
+  double value;
+  size_t consumed;
+};
+
+TEST(ScanNumber, KeepsGlibcQuirks) {
+  const Case cases[] = {
+      // Nothing but white space is end of input; a sign or dot alone is a matching failure.
+      {"", EOF, 0, 0},
+      {" \t\n\v\f\r", EOF, 0, 0},
+      {"-", 0, 0, 0},
+      {"- 1", 0, 0, 0},
+      {"+-1", 0, 0, 0},
+      {"-.", 0, 0, 0},
+      {".e5", 0, 0, 0},
+      // White space and the sign count as consumed.
+      {" \t-1.5 ", 1, -1.5, 6},
+      {"5.", 1, 5, 2},
+      {".5", 1, 0.5, 2},
+      {"1.e5", 1, 1e5, 4},
+      // A dangling exponent is consumed but ignored.
+      {"1e", 1, 1, 2},
+      {"1e+", 1, 1, 3},
+      {"1e-x", 1, 1, 3},
+      {"1e+-2", 1, 1, 3},
+      {"1e5e5", 1, 1e5, 3},
+      {"1e5.5", 1, 1e5, 3},
+      {"1.5.5", 1, 1.5, 3},
+      {"1e400", 1, HUGE_VAL, 5},
+      // "0x" with no hex digit fails, but "0x." is taken whole and reads as 0.
+      {"0x", 0, 0, 0},
+      {"0xg", 0, 0, 0},
+      {"0x.", 1, 0, 3},
+      {"0x.p1", 1, 0, 3},
+      {"0x1p", 1, 1, 4},
+      {"0x1.p+", 1, 1, 6},
+      {"0x1e+5", 1, 30, 4},
+      {"00x1", 1, 0, 2},
+      // Spellings: "nan(...)" stops after "nan"; a partial "infinity" fails outright.
+      {"nan(123)", 1, NAN, 3},
+      {"in", 0, 0, 0},
+      {"infi", 0, 0, 0},
+      {"infinit", 0, 0, 0},
+      {"infx", 1, HUGE_VAL, 3},
+      {"-INFINITYx", 1, -HUGE_VAL, 9},
+      // Signs survive zero, underflow and NaN.
+      {"-0", 1, -0.0, 2},
+      {"-1e-400", 1, -0.0, 7},
+      {"4.9e-324", 1, 0x1p-1074, 8},
+      {"-nan", 1, -NAN, 4},
+      // Bytes >= 0x80 are not white space.
+      {"\xa0"
+       "1",
+       0, 0, 0},
+      {"\x85"
+       "1",
+       0, 0, 0},
+  };
+  for (const Case& c : cases) {
+    const Scan want = via_sscanf(c.input);
+    const Scan got = via_scan_number(c.input, c.input + strlen(c.input));
+    EXPECT_EQ(difference(want, got, c.input), "");
+    EXPECT_EQ(want.ret, c.ret) << "glibc itself changed for \"" << escape(c.input) << "\"";
+    if (c.ret != 1) continue;
+    uint64_t bits;
+    memcpy(&bits, &c.value, sizeof bits);
+    EXPECT_EQ(got.bits, bits) << escape(c.input);
+    EXPECT_EQ(got.consumed, c.consumed) << escape(c.input);
+  }
+}
+
+// Scans a whole line and returns how many numbers it held; fails the test if it stops early.
+size_t scan_line(const std::string& line, double* last) {
+  const char* p = line.c_str();
+  const char* const end = p + line.size();
+  size_t count = 0;
+  while (p < end) {
+    size_t n = 0;
+    if (scan_number(p, end, last, &n) != 1) break;
+    p += n;
+    ++count;
+  }
+  EXPECT_EQ(p, end);
+  return count;
+}
+
+std::string repeat(std::string_view s, size_t times) {
+  std::string out;
+  out.reserve(s.size() * times);
+  for (; times > 0; --times) out += s;
+  return out;
+}
+
+TEST(ScanNumber, LinearOnLongLines) {
+  constexpr size_t kMillion = 1000000;
+  struct Line {
+    std::string text;
+    size_t numbers;
+  };
+  std::vector<Line> lines;
+  lines.push_back({repeat("-nan", kMillion), kMillion});
+  lines.push_back({"1" + repeat("-1", kMillion - 1), kMillion});
+  lines.push_back({"0x1p+" + repeat("-0x1p+", kMillion - 1), kMillion});
+  lines.push_back({"3.25" + repeat(" 3.25", kMillion - 1), kMillion});
+  lines.push_back({repeat("-infinity", kMillion), kMillion});
+  lines.push_back({"1" + std::string(kMillion, '0'), 1});
+  lines.push_back({"0." + std::string(kMillion, '0') + "1", 1});
+  lines.push_back({std::string(kMillion, '7') + "e-999990", 1});
+  lines.push_back({"0x" + std::string(kMillion, 'f'), 1});
+  for (const Line& line : lines) {
+    const auto t0 = std::chrono::steady_clock::now();
+    double last = 0;
+    EXPECT_EQ(scan_line(line.text, &last), line.numbers) << escape(line.text.substr(0, 20));
+    const std::chrono::duration<double> took = std::chrono::steady_clock::now() - t0;
+    EXPECT_LT(took.count(), 2.0) << escape(line.text.substr(0, 20));
+  }
+}
+
+}  // namespace
