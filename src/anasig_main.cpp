@@ -1,0 +1,196 @@
+// anasig: the analytic signal of every signal in plain-text matrix files.
+#include <getopt.h>
+#include <limits.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <string>
+
+#include "anasig.h"
+#include "anasig_version.h"
+#include "common.h"
+#include "dbg_printf.h"
+#include "loading.h"
+#include "logfile.h"
+#include "results.h"
+#include "settings.h"
+
+static const char kShortOpts[] = "?#AF:HI:af:hi:";
+
+// "--abs" turns the magnitude on like the other positive forms; "-a" alone does nothing.
+static const struct option long_opts[] = {
+    {"quiet", no_argument, nullptr, '#'},
+    {"silence", no_argument, nullptr, '#'},
+    {"timestep", required_argument, nullptr, 'i'},
+    {"interval", required_argument, nullptr, 'i'},
+    {"frequency", required_argument, nullptr, 'f'},
+    {"help", no_argument, nullptr, '?'},
+    {"none", no_argument, nullptr, 256},
+    {"all", no_argument, nullptr, 257},
+    {"re", no_argument, &output_re, 1},
+    {"nore", no_argument, &output_re, 0},
+    {"no-re", no_argument, &output_re, 0},
+    {"im", no_argument, &output_im, 1},
+    {"noim", no_argument, &output_im, 0},
+    {"no-im", no_argument, &output_im, 0},
+    {"abs", no_argument, &output_abs, 1},
+    {"noabs", no_argument, &output_abs, 0},
+    {"no-abs", no_argument, &output_abs, 0},
+    {"theta", no_argument, &output_theta, 1},
+    {"notheta", no_argument, &output_theta, 0},
+    {"no-theta", no_argument, &output_theta, 0},
+    {"freq", no_argument, &output_freq, 1},
+    {"nofreq", no_argument, &output_freq, 0},
+    {"no-freq", no_argument, &output_freq, 0},
+    {"timing", no_argument, &timing, 1},
+    {"wisdom", no_argument, &use_wisdom, 1},
+    {"data-in-rows", no_argument, &do_transpose, 1},
+    {"data-in-cols", no_argument, &do_transpose, 0},
+    {"debug", no_argument, &debug, 1},
+    {nullptr, 0, nullptr, 0},
+};
+
+static const char* const kHelp[] = {
+    "infile               - original file",
+    "outfile              - file with the result",
+    "",
+    "-i, --interval=#     - the timestep between samples",
+    "-f, --frequency=#    - the frequency",
+    "    --none           - turn off all output",
+    "    --all            - turn on all output (default)",
+    "    --[no-]re        - turn [off]/on output of real part",
+    "    --[no-]im        - turn [off]/on output of imagenary part",
+    "    --[no-]abs       - turn [off]/on output of absolute part",
+    "    --[no-]theta     - turn [off]/on output of theta part",
+    "    --[no-]freq      - turn [off]/on output of hilbert frequency part",
+    "    --data-in-rows   - data is oriented in rows",
+    "    --data-in-cols   - data is oriented in columns (default)",
+    "-?                   - shows this text",
+};
+
+[[noreturn]] static void usage(const char* argv0) {
+  // The base name after the last slash (or backslash), without its extension.
+  std::string name = argv0;
+  size_t cut = name.rfind('/');
+  if (cut == std::string::npos) cut = name.rfind('\\');
+  if (cut != std::string::npos) name.erase(0, cut + 1);
+  size_t dot = name.rfind('.');
+  if (dot != std::string::npos) name.erase(dot);
+  printf("\nUsage: %s -options [-a] [-i tstep| -f freq] infile\n", name.c_str());
+  for (const char* line : kHelp) printf("%s\n", line);
+  printf("\n");
+  printf("%s\n", Version);
+  printf("%s\n", Copyright);
+  printf("%s\n", Bugs);
+  exit(1);
+}
+
+static void swap(int* a, int* b) {
+  int t = *a;
+  *a = *b;
+  *b = t;
+}
+
+static void parse_options(int argc, char** argv) {
+  int c;
+  while ((c = getopt_long(argc, argv, kShortOpts, long_opts, nullptr)) != -1) {
+    switch (c) {
+      case 0:
+      case 'a':
+        break;
+      case '#':
+        quiet = 1;
+        break;
+      case '?':
+      case 'h':
+        usage(argv[0]);
+      case 'f': {
+        double v = strtod(optarg, nullptr);
+        if (v == 0) {
+          fputs("frequency can't be zero\n", stderr);
+          exit(1);
+        }
+        tstep = 1 / v;
+        // An infinite frequency would leave no interval at all.
+        if (tstep == 0) {
+          fputs("tstep can't be zero\n", stderr);
+          exit(1);
+        }
+        break;
+      }
+      case 'i':
+        tstep = strtod(optarg, nullptr);
+        if (tstep == 0) {
+          fputs("tstep can't be zero\n", stderr);
+          exit(1);
+        }
+        break;
+      case 256:
+        output_re = output_im = output_abs = output_theta = output_freq = 0;
+        break;
+      case 257:
+        output_re = output_im = output_abs = output_theta = output_freq = 1;
+        break;
+      default:
+        printf("?? getopt returned character code 0%o ??\n", static_cast<unsigned>(c));
+        break;
+    }
+  }
+}
+
+// Everything for one operand: shape, loading, transform, results.
+static void process_file(const char* path) {
+  FILE* f = fopen(path, "r");
+  if (f == nullptr) {
+    fprintf(stderr, "Couldn't open %s.\n", path);
+    exit(1);
+  }
+  setvbuf(f, nullptr, _IOFBF, 32768);
+  if (!quiet) fputs("Checking size\n", stderr);
+  int lines = 0, values = 0;
+  int st = mxsize(f, &lines, &values);
+  if (st == SCAN_READ_ERROR) {
+    fprintf(stderr, "Couldn't read %s.\n", path);
+    exit(1);
+  } else if (st == SCAN_NO_REWIND) {
+    fprintf(stderr, "Couldn't rewind %s.\n", path);
+    exit(1);
+  } else if (st == SCAN_NO_MEMORY) {
+    fprintf(stderr, "Couldn't malloc p(%lu bytes).\n", static_cast<unsigned long>(scan_failed_size));
+    exit(1);
+  }
+  printf("%d rows, %d columns\n", lines, values);
+
+  // Each file's orientation follows from its own shape and --data-in-rows alone.
+  int rows = lines, cols = values;
+  int row_orientation = lines == 1 || do_transpose;
+  if (!row_orientation) swap(&rows, &cols);
+  if (debug) dbg__printf(__FILE__, __LINE__, "rows=%d cols=%d\n", rows, cols);
+  if (lines == 0 || values == 0) {
+    fprintf(stderr, "No data in %s.\n", path);
+    exit(1);
+  }
+  if (st == SCAN_TOO_MANY || static_cast<long long>(rows) * cols > INT_MAX) {
+    fprintf(stderr, "Too many values in %s.\n", path);
+    exit(1);
+  }
+
+  signal_matrix x, y;
+  alloc_matrix(&x, "x", rows, cols);
+  alloc_matrix(&y, "y", rows, cols);
+  load_file(f, path, x.rowp(), rows, cols, row_orientation);
+  anasig(rows, cols, x.rowp(), y.rowp());
+  write_results(path, y.rowp(), rows, cols);
+  free_matrix(&x);
+  free_matrix(&y);
+}
+
+int main(int argc, char** argv) {
+  parse_options(argc, argv);
+  logfile(argc, argv);
+  if (optind >= argc) usage(argv[0]);
+  printf("Using timestep=%g\n", tstep);
+  for (int i = optind; i < argc; ++i) process_file(argv[i]);
+  return 0;
+}

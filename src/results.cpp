@@ -1,0 +1,180 @@
+#include "results.h"
+
+#include <errno.h>
+#include <limits.h>
+#include <math.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <memory>
+#include <vector>
+
+#include "dbg_printf.h"
+#include "loading.h"
+#include "mypath.h"
+#include "numfmt.h"
+#include "settings.h"
+
+namespace {
+
+constexpr size_t kOutBuffer = 1 << 20;
+
+// A result file being written: values are formatted into a large buffer and handed to
+// the stream in big writes.
+struct result_file {
+  const char* path;
+  FILE* f;
+  std::vector<char> buf;
+  size_t used = 0;
+  bool failed = false;
+};
+
+void flush_buffer(result_file* r) {
+  if (r->used > 0 && fwrite(r->buf.data(), 1, r->used, r->f) != r->used) r->failed = true;
+  r->used = 0;
+}
+
+// Writes one line: the values of every signal at one sample index.
+template <typename Value>
+void put_line(result_file* r, int rows, Value value) {
+  for (int i = 0; i < rows; ++i) {
+    if (kOutBuffer - r->used < kG11Max + 2) flush_buffer(r);
+    char* p = r->buf.data() + r->used;
+    char* start = p;
+    if (i > 0) *p++ = ' ';
+    p = format_g11(p, value(i));
+    r->used += p - start;
+  }
+  if (kOutBuffer - r->used < 1) flush_buffer(r);
+  r->buf[r->used++] = '\n';
+}
+
+FILE* open_result(const char* path, const char* message) {
+  FILE* f = fopen(path, "w");
+  if (f == nullptr) {
+    fprintf(stderr, "Couldn't open %s for writing.\n", path);
+    exit(1);
+  }
+  if (!quiet) fputs(message, stderr);
+  return f;
+}
+
+// Ends the file; an incomplete regular file this run created is removed, never a device
+// or a file that has since been put in its place.
+void close_result(result_file* r) {
+  flush_buffer(r);
+  bool ok = !r->failed && fflush(r->f) == 0 && !ferror(r->f);
+  struct stat opened;
+  bool regular = fstat(fileno(r->f), &opened) == 0 && S_ISREG(opened.st_mode);
+  ok = fclose(r->f) == 0 && ok;
+  if (ok) {
+    if (!quiet) fputs("done\n", stderr);
+    return;
+  }
+  struct stat named;
+  if (regular && lstat(r->path, &named) == 0) {
+    if (named.st_dev == opened.st_dev && named.st_ino == opened.st_ino) {
+      unlink(r->path);
+    } else if (S_ISLNK(named.st_mode) && stat(r->path, &named) == 0 &&
+               named.st_dev == opened.st_dev && named.st_ino == opened.st_ino &&
+               truncate(r->path, 0) != 0) {
+      // A result reached through a link is emptied instead; nothing more can be done.
+    }
+  }
+  fprintf(stderr, "Couldn't write %s.\n", r->path);
+  exit(1);
+}
+
+template <typename Value>
+void write_matrix(const char* path, const char* message, int rows, int cols, Value value) {
+  result_file r{path, open_result(path, message), std::vector<char>(kOutBuffer)};
+  for (int k = 0; k < cols; ++k) put_line(&r, rows, [&](int i) { return value(i, k); });
+  close_result(&r);
+}
+
+}  // namespace
+
+void output_real(const char* path, fftw_complex** y, int rows, int cols) {
+  FILE* f = open_result(path, "Writing re...");
+  if (debug) dbg__printf(__FILE__, __LINE__, "rows=%d cols=%d\n", rows, cols);
+  result_file r{path, f, std::vector<char>(kOutBuffer)};
+  for (int k = 0; k < cols; ++k) put_line(&r, rows, [&](int i) { return y[i][k][0]; });
+  close_result(&r);
+}
+
+void output_imag(const char* path, fftw_complex** y, int rows, int cols) {
+  write_matrix(path, "Writing im...", rows, cols, [&](int i, int k) { return y[i][k][1]; });
+}
+
+void output_absolute(const char* path, fftw_complex** y, int rows, int cols) {
+  write_matrix(path, "Writing abs...", rows, cols, [&](int i, int k) {
+    return sqrt(y[i][k][0] * y[i][k][0] + y[i][k][1] * y[i][k][1]);
+  });
+}
+
+void output_thet(const char* path, fftw_complex** y, int rows, int cols) {
+  write_matrix(path, "Writing theta...", rows, cols,
+               [&](int i, int k) { return atan2(y[i][k][1], y[i][k][0]); });
+}
+
+// Plain phase differences of neighbouring samples over the interval: no unwrapping.
+void output_frequency(const char* path, fftw_complex** y, int rows, int cols) {
+  // Allocated before the file is opened, so that a failure leaves no empty result behind.
+  std::unique_ptr<double[], c_free_deleter> prev(
+      static_cast<double*>(malloc(static_cast<size_t>(rows) * 8)));
+  if (prev == nullptr) {
+    fprintf(stderr, "Couldn't malloc prev(%lu bytes).\n", static_cast<unsigned long>(rows) * 8);
+    exit(1);
+  }
+  result_file r{path, open_result(path, "Writing freq..."), std::vector<char>(kOutBuffer)};
+  for (int i = 0; i < rows; ++i) prev[i] = atan2(y[i][0][1], y[i][0][0]);
+  put_line(&r, rows, [](int) { return 0.0; });
+  for (int k = 1; k < cols; ++k) {
+    put_line(&r, rows, [&](int i) {
+      double angle = atan2(y[i][k][1], y[i][k][0]);
+      double v = (angle - prev[i]) / tstep;
+      prev[i] = angle;
+      return v;
+    });
+  }
+  close_result(&r);
+}
+
+void write_results(const char* path, fftw_complex** y, int rows, int cols) {
+  struct kind {
+    int flag;
+    const char* extension;
+    void (*writer)(const char*, fftw_complex**, int, int);
+  };
+  const kind kinds[] = {
+      {output_re, ".hre", output_real},        {output_im, ".him", output_imag},
+      {output_abs, ".hab", output_absolute},   {output_theta, ".hth", output_thet},
+      {output_freq, ".hfq", output_frequency},
+  };
+  // Buffers that hold any path: a truncated result name could hit an unrelated file.
+  static char drive[PATH_MAX], dir[PATH_MAX], name[PATH_MAX], ext[PATH_MAX];
+  static char result_path[5][PATH_MAX];
+  int st = explode_path_n(path, drive, sizeof drive, dir, sizeof dir, name, sizeof name, ext,
+                          sizeof ext);
+  bool any = false;
+  for (int t = 0; t < 5 && st == 0; ++t) {
+    if (!kinds[t].flag) continue;
+    any = true;
+    st = combine_path_n(result_path[t], sizeof result_path[t], drive, dir, name,
+                        kinds[t].extension);
+  }
+  if (st == ENAMETOOLONG) {
+    fprintf(stderr, "Path too long: %s\n", path);
+    exit(1);
+  } else if (st != 0) {
+    fprintf(stderr, "Couldn't malloc %lu bytes\n", static_cast<unsigned long>(strlen(path) + 1));
+    exit(1);
+  }
+  for (int t = 0; t < 5; ++t) {
+    if (kinds[t].flag) kinds[t].writer(result_path[t], y, rows, cols);
+  }
+  if (!any) fputs("Warning: no output selected\n", stderr);
+}

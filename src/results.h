@@ -1,0 +1,13 @@
+// The result files of one input file: names beside the input, and the five writers.
+#pragma once
+
+#include <fftw3.h>
+
+// Writes every selected result of y for the input file at path; exits 1 on any failure.
+void write_results(const char* path, fftw_complex** y, int rows, int cols);
+
+void output_real(const char* path, fftw_complex** y, int rows, int cols);
+void output_imag(const char* path, fftw_complex** y, int rows, int cols);
+void output_absolute(const char* path, fftw_complex** y, int rows, int cols);
+void output_thet(const char* path, fftw_complex** y, int rows, int cols);
+void output_frequency(const char* path, fftw_complex** y, int rows, int cols);

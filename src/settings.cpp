@@ -1,0 +1,13 @@
+#include "settings.h"
+
+int output_re = 1;
+int output_im = 1;
+int output_abs = 1;
+int output_theta = 1;
+int output_freq = 1;
+int quiet = 0;
+int debug = 0;
+int do_transpose = 0;
+int timing = 0;
+int use_wisdom = 0;
+double tstep = 1.0;

@@ -1,0 +1,110 @@
+// The transform against a direct DFT of the analytic signal.
+#include "anasig.h"
+
+#include <gtest/gtest.h>
+#include <math.h>
+
+#include <complex>
+#include <random>
+#include <vector>
+
+#include "loading.h"
+#include "settings.h"
+
+namespace {
+
+using cvec = std::vector<std::complex<double>>;
+
+// Analytic signal by the textbook O(N^2) route: DFT, one-sided spectrum, inverse DFT.
+cvec oracle(const std::vector<double>& x) {
+  const size_t n = x.size();
+  const double pi = acos(-1.0);
+  cvec spec(n), out(n);
+  for (size_t k = 0; k < n; ++k)
+    for (size_t t = 0; t < n; ++t) spec[k] += x[t] * std::polar(1.0, -2 * pi * double(k * t % n) / n);
+  for (size_t k = 1; k < n; ++k) {
+    if (2 * k < n) spec[k] *= 2;
+    else if (2 * k > n) spec[k] = 0;
+  }
+  for (size_t t = 0; t < n; ++t) {
+    for (size_t k = 0; k < n; ++k) out[t] += spec[k] * std::polar(1.0, 2 * pi * double(k * t % n) / n);
+    out[t] /= double(n);
+  }
+  return out;
+}
+
+struct matrices {
+  signal_matrix x, y;
+  matrices(const std::vector<std::vector<double>>& rows) {
+    int r = int(rows.size()), c = int(rows[0].size());
+    alloc_matrix(&x, "x", r, c);
+    alloc_matrix(&y, "y", r, c);
+    for (int i = 0; i < r; ++i)
+      for (int k = 0; k < c; ++k) {
+        x.rowp()[i][k][0] = rows[i][k];
+        x.rowp()[i][k][1] = 0;
+      }
+    quiet = 1;
+    anasig(r, c, x.rowp(), y.rowp());
+  }
+};
+
+}  // namespace
+
+TEST(Anasig, MatchesDirectDftForManyShapes) {
+  std::mt19937_64 rng(7);
+  std::uniform_real_distribution<double> u(-10, 10);
+  for (int cols : {1, 2, 3, 4, 5, 6, 7, 8, 13, 16, 31, 64, 97, 100}) {
+    for (int nrows : {1, 3, 8}) {
+      std::vector<std::vector<double>> rows(nrows, std::vector<double>(cols));
+      for (auto& r : rows)
+        for (double& v : r) v = u(rng);
+      matrices m(rows);
+      for (int i = 0; i < nrows; ++i) {
+        cvec want = oracle(rows[i]);
+        for (int k = 0; k < cols; ++k) {
+          // The real part must come back as the input; the imaginary part is the Hilbert transform.
+          EXPECT_NEAR(m.y.rowp()[i][k][0], rows[i][k], 1e-11) << cols << " " << i << " " << k;
+          EXPECT_NEAR(m.y.rowp()[i][k][1], want[k].imag(), 1e-9) << cols << " " << i << " " << k;
+          EXPECT_EQ(m.x.rowp()[i][k][0], rows[i][k]);  // input left alone
+        }
+      }
+    }
+  }
+}
+
+TEST(Anasig, KnownPairs) {
+  const double pi = acos(-1.0);
+  // cos -> sin for an integral number of periods, and a constant has no Hilbert part.
+  std::vector<double> c8(8), s8(8), dc(5, 3.5);
+  for (int t = 0; t < 8; ++t) c8[t] = cos(2 * pi * 2 * t / 8), s8[t] = sin(2 * pi * 2 * t / 8);
+  matrices m({c8, std::vector<double>(8, -2)});
+  for (int t = 0; t < 8; ++t) {
+    EXPECT_NEAR(m.y.rowp()[0][t][1], s8[t], 1e-14);
+    EXPECT_NEAR(m.y.rowp()[1][t][0], -2, 1e-14);
+    EXPECT_NEAR(m.y.rowp()[1][t][1], 0, 1e-14);
+  }
+  matrices d(std::vector<std::vector<double>>{dc});
+  for (int t = 0; t < 5; ++t) EXPECT_NEAR(d.y.rowp()[0][t][1], 0, 1e-14);
+  // One and two samples come back unchanged.
+  matrices one(std::vector<std::vector<double>>{{4.25}});
+  EXPECT_EQ(one.y.rowp()[0][0][0], 4.25);
+  EXPECT_EQ(one.y.rowp()[0][0][1], 0);
+  matrices two(std::vector<std::vector<double>>{{1, 5}});
+  EXPECT_NEAR(two.y.rowp()[0][1][0], 5, 1e-15);
+  EXPECT_NEAR(two.y.rowp()[0][1][1], 0, 1e-15);
+  // 1 2 3 4 -> 1+1i 2-1i 3-1i 4+1i
+  matrices f(std::vector<std::vector<double>>{{1, 2, 3, 4}});
+  const double im[] = {1, -1, -1, 1};
+  for (int t = 0; t < 4; ++t) EXPECT_NEAR(f.y.rowp()[0][t][1], im[t], 1e-15);
+}
+
+TEST(Anasig, RowsAreIndependent) {
+  std::vector<double> a = {3, -1, 4, 1, -5, 9, 2}, b = {0, 0, 0, 0, 0, 0, 1e6};
+  matrices alone(std::vector<std::vector<double>>{a});
+  matrices together({b, a, b});
+  for (int t = 0; t < 7; ++t) {
+    EXPECT_NEAR(alone.y.rowp()[0][t][0], together.y.rowp()[1][t][0], 1e-12);
+    EXPECT_NEAR(alone.y.rowp()[0][t][1], together.y.rowp()[1][t][1], 1e-12);
+  }
+}

@@ -1,0 +1,375 @@
+// The built binary, run in a fresh directory: exit status, both streams and files, byte for byte.
+#include <gtest/gtest.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <regex>
+#include <string>
+
+#include "anasig_version.h"
+#include "test_util.h"
+
+namespace {
+
+const char kProgress[] =
+    "Checking size\nReading file...done\n 0%..49%..50%..99%..100%\n"
+    "Writing re...done\nWriting im...done\nWriting abs...done\n"
+    "Writing theta...done\nWriting freq...done\n";
+
+std::string usage_text() {
+  return std::string(
+             "\nUsage: anasig -options [-a] [-i tstep| -f freq] infile\n"
+             "infile               - original file\n"
+             "outfile              - file with the result\n"
+             "\n"
+             "-i, --interval=#     - the timestep between samples\n"
+             "-f, --frequency=#    - the frequency\n"
+             "    --none           - turn off all output\n"
+             "    --all            - turn on all output (default)\n"
+             "    --[no-]re        - turn [off]/on output of real part\n"
+             "    --[no-]im        - turn [off]/on output of imagenary part\n"
+             "    --[no-]abs       - turn [off]/on output of absolute part\n"
+             "    --[no-]theta     - turn [off]/on output of theta part\n"
+             "    --[no-]freq      - turn [off]/on output of hilbert frequency part\n"
+             "    --data-in-rows   - data is oriented in rows\n"
+             "    --data-in-cols   - data is oriented in columns (default)\n"
+             "-?                   - shows this text\n"
+             "\n") +
+         Version + "\n" + Copyright + "\n" + Bugs + "\n";
+}
+
+const char* const kExts[] = {"hre", "him", "hab", "hth", "hfq"};
+
+}  // namespace
+
+TEST(Cli, UsageTextAndWhenItAppears) {
+  temp_dir d;
+  for (const char* opt : {"-h", "-?", "--help", "--he"}) {
+    run_result r = run_anasig(d.path, {"anasig", opt, "x.txt"});
+    EXPECT_EQ(r.status, 1) << opt;
+    EXPECT_EQ(r.out, usage_text()) << opt;
+    EXPECT_EQ(r.err, "") << opt;
+  }
+  // The program name is the base name of argv[0] without its extension.
+  EXPECT_EQ(run_anasig(d.path, {"./bin/anasig.exe", "-h"}).out, usage_text());
+  EXPECT_EQ(run_anasig(d.path, {"C:\\tools\\anasig.exe", "-h"}).out, usage_text());
+
+  run_result bad = run_anasig(d.path, {"anasig", "--bogus", "x.txt"});
+  EXPECT_EQ(bad.status, 1);
+  EXPECT_EQ(bad.out, usage_text());
+  EXPECT_EQ(bad.err, "anasig: unrecognized option '--bogus'\n");
+  run_result ambiguous = run_anasig(d.path, {"anasig", "--no", "x.txt"});
+  EXPECT_EQ(ambiguous.status, 1);
+  EXPECT_EQ(ambiguous.out, usage_text());
+  EXPECT_NE(ambiguous.err.find("'--no' is ambiguous"), std::string::npos);
+  run_result missing = run_anasig(d.path, {"anasig", "x.txt", "-i"});
+  EXPECT_EQ(missing.status, 1);
+  EXPECT_EQ(missing.err, "anasig: option requires an argument -- 'i'\n");
+  run_result extra = run_anasig(d.path, {"anasig", "--quiet=1", "x.txt"});
+  EXPECT_EQ(extra.status, 1);
+  EXPECT_EQ(extra.out, usage_text());
+  EXPECT_FALSE(file_exists(d / "logfile"));
+
+  // With options but no operand the run is logged, then the usage text follows.
+  run_result none = run_anasig(d.path, {"anasig", "-i", "2"});
+  EXPECT_EQ(none.status, 1);
+  EXPECT_EQ(none.out, usage_text());
+  EXPECT_NE(read_file(d / "logfile").find(" anasig -i 2\n"), std::string::npos);
+}
+
+TEST(Cli, IntervalAndFrequencyOptions) {
+  temp_dir d;
+  struct {
+    std::vector<std::string> args;
+    int status;
+    std::string out, err;
+  } cases[] = {
+      {{"-f", "4"}, 1, "Using timestep=0.25\n", ""},
+      {{"-i", "0.001", "-f", "10"}, 1, "Using timestep=0.1\n", ""},
+      {{"-f", "10", "--interval=0.5s"}, 1, "Using timestep=0.5\n", ""},
+      {{"--timestep", "3"}, 1, "Using timestep=3\n", ""},
+      {{"--freq=2"}, 1, "", ""},  // --freq is the output flag, which takes no argument
+      {{"-f", "nan"}, 1, "Using timestep=nan\n", ""},
+      {{"-i", "abc"}, 1, "", "tstep can't be zero\n"},
+      {{"-i", "0"}, 1, "", "tstep can't be zero\n"},
+      {{"-f", "0"}, 1, "", "frequency can't be zero\n"},
+      {{"--frequency=0x0"}, 1, "", "frequency can't be zero\n"},
+      {{"-f", "inf"}, 1, "", "tstep can't be zero\n"},
+      {{"-f", "-inf"}, 1, "", "tstep can't be zero\n"},
+  };
+  for (auto& c : cases) {
+    std::vector<std::string> args = {"anasig", "--none"};
+    args.insert(args.end(), c.args.begin(), c.args.end());
+    args.push_back("missing.txt");
+    run_result r = run_anasig(d.path, args);
+    std::string what = c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : "");
+    EXPECT_EQ(r.status, c.status) << what;
+    if (c.args[0] == "--freq=2") continue;
+    EXPECT_EQ(r.out, c.out) << what;
+    EXPECT_EQ(r.err, c.err + (c.out.empty() ? "" : "Couldn't open missing.txt.\n")) << what;
+  }
+  // None of the rejected values got as far as the run log.
+  std::string log = read_file(d / "logfile");
+  EXPECT_EQ(log.find("abc"), std::string::npos);
+  EXPECT_EQ(log.find(" 0 "), std::string::npos);
+  EXPECT_EQ(log.find("inf"), std::string::npos);
+}
+
+TEST(Cli, UnhandledShortOptionsAreReportedAndIgnored) {
+  temp_dir d;
+  write_file(d / "s.txt", "1\n2\n");
+  run_result r = run_anasig(d.path, {"anasig", "-A", "-H", "-I", "3", "-F", "9", "-a", "--none",
+                                     "s.txt", "-#"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out,
+            "?? getopt returned character code 0101 ??\n"
+            "?? getopt returned character code 0110 ??\n"
+            "?? getopt returned character code 0111 ??\n"
+            "?? getopt returned character code 0106 ??\n"
+            "Using timestep=1\n2 rows, 1 columns\n");
+  EXPECT_EQ(r.err, "Warning: no output selected\n");
+}
+
+TEST(Cli, WholeRunOfOneSignal) {
+  temp_dir d;
+  write_file(d / "sig.txt", "# four samples\n1\n2\n3\n4\n");
+  run_result r = run_anasig(d.path, {"anasig", "sig.txt", "-i", "0.5"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "Using timestep=0.5\n4 rows, 1 columns\n");
+  EXPECT_EQ(r.err, kProgress);
+  // The analytic signal of 1 2 3 4 is 1+1i 2-1i 3-1i 4+1i.
+  EXPECT_EQ(read_file(d / "sig.hre"), "1\n2\n3\n4\n");
+  EXPECT_EQ(read_file(d / "sig.him"), "1\n-1\n-1\n1\n");
+  EXPECT_EQ(read_file(d / "sig.hab"), "1.4142135624\n2.2360679775\n3.1622776602\n4.1231056256\n");
+  EXPECT_EQ(read_file(d / "sig.hth"), "0.7853981634\n-0.463647609\n-0.3217505544\n0.24497866313\n");
+  // (atan2(-1,2) - atan2(1,1)) / 0.5 and so on, without unwrapping.
+  EXPECT_EQ(read_file(d / "sig.hfq"), "0\n-2.4980915448\n0.28379410921\n1.133458435\n");
+}
+
+TEST(Cli, ShapesAndOrientation) {
+  temp_dir d;
+  write_file(d / "cols.txt", "1 10\n2 20\n3 30\n");
+  run_result r = run_anasig(d.path, {"anasig", "--quiet", "--re", "cols.txt"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "Using timestep=1\n3 rows, 2 columns\n");
+  EXPECT_EQ(r.err, "");
+  EXPECT_EQ(read_file(d / "cols.hre"), "1 10\n2 20\n3 30\n");
+  EXPECT_EQ(read_file(d / "cols.hfq").substr(0, 4), "0 0\n");
+
+  // In rows the same numbers are three signals of two samples: the results are transposed.
+  r = run_anasig(d.path, {"anasig", "--silence", "--data-in-rows", "cols.txt"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(read_file(d / "cols.hre"), "1 2 3\n10 20 30\n");
+  EXPECT_EQ(read_file(d / "cols.him"), "0 0 0\n0 0 0\n");
+
+  // A one-line file is one signal; the file after it is judged by its own shape.
+  write_file(d / "one.txt", "1 0 -1 0\n");
+  write_file(d / "five.txt", "5\n5\n5\n5\n5\n");
+  r = run_anasig(d.path, {"anasig", "-#", "one.txt", "five.txt"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.out, "Using timestep=1\n1 rows, 4 columns\n5 rows, 1 columns\n");
+  EXPECT_EQ(read_file(d / "one.hre"), "1\n0\n-1\n0\n");
+  EXPECT_EQ(read_file(d / "one.him"), "0\n1\n0\n-1\n");  // cos -> sin
+  EXPECT_EQ(read_file(d / "five.hre"), "5\n5\n5\n5\n5\n");
+  EXPECT_EQ(read_file(d / "five.him"), "0\n0\n0\n0\n0\n");
+  EXPECT_EQ(read_file(d / "five.hfq"), "0\n0\n0\n0\n0\n");
+
+  // Comments anywhere, a remark after the numbers, and the blank line that ends the block.
+  write_file(d / "c.txt", "# head\n1 2 # remark\n; note\n3 4 x\n!end\n\n5 6\n");
+  r = run_anasig(d.path, {"anasig", "-#", "--none", "c.txt"});
+  EXPECT_EQ(r.out, "Using timestep=1\n2 rows, 2 columns\n");
+}
+
+TEST(Cli, OutputFlags) {
+  temp_dir d;
+  write_file(d / "s.txt", "1\n2\n3\n");
+  auto written = [&]() {
+    std::string s;
+    for (const char* e : kExts) {
+      if (file_exists(d / ("s." + std::string(e)))) s += e, unlink((d / ("s." + std::string(e))).c_str());
+    }
+    return s;
+  };
+  run_anasig(d.path, {"anasig", "-#", "--none", "--re", "s.txt"});
+  EXPECT_EQ(written(), "hre");
+  run_result r = run_anasig(d.path, {"anasig", "-#", "--re", "--none", "s.txt", "s.txt"});
+  EXPECT_EQ(written(), "");
+  EXPECT_EQ(r.err, "Warning: no output selected\nWarning: no output selected\n");
+  run_anasig(d.path, {"anasig", "-#", "--noabs", "--no-theta", "--nofreq", "s.txt"});
+  EXPECT_EQ(written(), "hrehim");
+  // --abs turns the magnitude back on like the other positive forms.
+  run_anasig(d.path, {"anasig", "-#", "--none", "--abs", "--theta", "--freq", "s.txt"});
+  EXPECT_EQ(written(), "habhthhfq");
+  run_anasig(d.path, {"anasig", "-#", "--none", "--im", "--all", "--no-re", "--no-im", "s.txt"});
+  EXPECT_EQ(written(), "habhthhfq");
+}
+
+TEST(Cli, ResultNamesBesideTheInput) {
+  temp_dir d;
+  mkdir((d / "data").c_str(), 0755);
+  mkdir((d / "dir.d").c_str(), 0755);
+  write_file(d / "run7", "1\n2\n");
+  write_file(d / "dir.d/run7", "1\n2\n");
+  write_file(d / "data/sig.old.txt", "1\n2\n");
+  run_result r =
+      run_anasig(d.path, {"anasig", "-#", "--none", "--re", "run7", "dir.d/run7", "data/sig.old.txt"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_TRUE(file_exists(d / "run7.hre"));
+  EXPECT_TRUE(file_exists(d / "dir.d/run7.hre"));
+  EXPECT_TRUE(file_exists(d / "data/sig.old.hre"));
+
+  // An input may be named like a result: it is read in full before that result is written.
+  write_file(d / "sig.hre", "4\n3\n");
+  r = run_anasig(d.path, {"anasig", "-#", "--none", "--re", "--im", "sig.hre"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(read_file(d / "sig.hre"), "4\n3\n");
+  EXPECT_EQ(read_file(d / "sig.him"), "0\n0\n");
+}
+
+TEST(Cli, InputErrors) {
+  temp_dir d;
+  write_file(d / "a.txt", "1\n2\n");
+  write_file(d / "c.txt", "1\n2\n");
+  run_result r = run_anasig(d.path, {"anasig", "-#", "a.txt", "nope.txt", "c.txt"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.out, "Using timestep=1\n2 rows, 1 columns\n");
+  EXPECT_EQ(r.err, "Couldn't open nope.txt.\n");
+  EXPECT_TRUE(file_exists(d / "a.hfq"));
+  EXPECT_FALSE(file_exists(d / "c.hre"));
+
+  mkdir((d / "adir").c_str(), 0755);
+  r = run_anasig(d.path, {"anasig", "adir"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Checking size\nCouldn't read adir.\n");
+  EXPECT_EQ(r.out, "Using timestep=1\n");
+
+  // A pipe cannot be read twice.
+  r = run_anasig(d.path, {"anasig", "-#", "/dev/stdin"}, "1\n2\n");
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Couldn't rewind /dev/stdin.\n");
+
+  write_file(d / "empty.txt", "");
+  write_file(d / "comments.txt", "# only\n; comments\n");
+  write_file(d / "words.txt", "time value\n1 2\n");
+  for (const char* name : {"empty.txt", "comments.txt", "words.txt", "/dev/null"}) {
+    r = run_anasig(d.path, {"anasig", "-#", name});
+    EXPECT_EQ(r.status, 1) << name;
+    EXPECT_EQ(r.err, "No data in " + std::string(name) + ".\n");
+  }
+  EXPECT_EQ(run_anasig(d.path, {"anasig", "-#", "words.txt"}).out,
+            "Using timestep=1\n1 rows, 0 columns\n");
+}
+
+TEST(Cli, ResultFileFaults) {
+  temp_dir d;
+  write_file(d / "s.txt", "1\n2\n");
+  mkdir((d / "s.him").c_str(), 0755);
+  run_result r = run_anasig(d.path, {"anasig", "s.txt"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err,
+            "Checking size\nReading file...done\n 0%..49%..50%..99%..100%\n"
+            "Writing re...done\nCouldn't open s.him for writing.\n");
+  EXPECT_TRUE(file_exists(d / "s.hre"));
+  EXPECT_FALSE(file_exists(d / "s.hab"));
+  rmdir((d / "s.him").c_str());
+
+  // A full device: the write error is reported, the device is left alone.
+  ASSERT_EQ(symlink("/dev/full", (d / "s.hab").c_str()), 0);
+  r = run_anasig(d.path, {"anasig", "-#", "s.txt"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Couldn't write s.hab.\n");
+  EXPECT_TRUE(file_exists(d / "s.hab"));
+  EXPECT_FALSE(file_exists(d / "s.hth"));
+
+  // A result name no file system takes.
+  std::string longname(251, 'n');
+  write_file(d / (longname + ".txt"), "1\n2\n");
+  r = run_anasig(d.path, {"anasig", "-#", longname + ".txt"});
+  EXPECT_EQ(r.status, 0);
+  std::string longer(254, 'n');
+  write_file(d / longer, "1\n2\n");
+  r = run_anasig(d.path, {"anasig", "-#", longer});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Couldn't open " + longer + ".hre for writing.\n");
+
+  // A result path longer than any path is refused before anything is written.
+  write_file(d / "t", "1\n2\n");
+  std::string deep = "t";
+  while (deep.size() < 4093) deep = "./" + deep;
+  r = run_anasig(d.path, {"anasig", "-#", deep});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err, "Path too long: " + deep + "\n");
+  EXPECT_FALSE(file_exists(d / "t.hre"));
+}
+
+TEST(Cli, DebugTrace) {
+  temp_dir d;
+  write_file(d / "s.txt", "1 10\n2 20\n");
+  run_result r = run_anasig(d.path, {"anasig", "--deb", "-#", "--none", "s.txt"});
+  EXPECT_EQ(r.status, 0);
+  const std::string h = "Debug: src/[a-z_]+\\.cpp\\([0-9]+\\) ";
+  std::regex expected(h + "rows=2 cols=2\n" + h + "rows=2 cols=2\n" +
+                      h + "ret=2\n" + h + "c_re\\(x\\[1\\]\\[0\\]\\) = 10\n" + h +
+                      "c_re\\(x\\[0\\]\\[0\\]\\) = 1\n" + h + "ret=2\n" + h +
+                      "c_re\\(x\\[1\\]\\[1\\]\\) = 20\n" + h + "c_re\\(x\\[0\\]\\[1\\]\\) = 2\n" +
+                      h + " 1 2\n" + h + " 10 20\n" +
+                      "Debug:src/anasig\\.cpp\\([0-9]+\\) rows=2 cols=2\n" + h +
+                      "rows=2 cols=2\nWarning: no output selected\n");
+  EXPECT_TRUE(std::regex_match(r.err, expected)) << r.err;
+
+  // Eight numbers on a line take a second group call that finds the end of the line.
+  write_file(d / "e.txt", "1 2 3 4 5 6 7 8\n");
+  r = run_anasig(d.path, {"anasig", "--debug", "-#", "--none", "e.txt"});
+  std::regex rets("ret=(-?[0-9]+)");
+  std::string seen;
+  for (auto it = std::sregex_iterator(r.err.begin(), r.err.end(), rets); it != std::sregex_iterator(); ++it)
+    seen += (*it)[1].str() + ",";
+  EXPECT_EQ(seen, "8,-1,");
+
+  // Progress marks and the transform's trace share the line as they are written.
+  r = run_anasig(d.path, {"anasig", "--debug", "--none", "s.txt"});
+  EXPECT_NE(r.err.find("..49%Debug: src/anasig.cpp("), std::string::npos) << r.err;
+}
+
+TEST(Cli, WisdomFile) {
+  temp_dir d;
+  write_file(d / "s.txt", "1\n2\n3\n");
+  run_result r = run_anasig(d.path, {"anasig", "-#", "--wisdom", "--none", "s.txt"});
+  EXPECT_EQ(r.status, 0);
+  std::string w = read_file(d / "anasig.fftw3");
+  EXPECT_EQ(w.rfind("(fftw-3.3", 0), 0u) << w;
+  // A second run imports it and writes it again; no temporary file is left behind.
+  r = run_anasig(d.path, {"anasig", "-#", "--wisdom", "--none", "s.txt"});
+  EXPECT_EQ(r.status, 0);
+  int entries = 0;
+  for (auto& e : std::filesystem::directory_iterator(d.path)) {
+    (void)e;
+    ++entries;
+  }
+  EXPECT_EQ(entries, 3);  // s.txt, logfile, anasig.fftw3
+  struct stat st;
+  ASSERT_EQ(stat((d / "anasig.fftw3").c_str(), &st), 0);
+  mode_t mask = umask(0);
+  umask(mask);
+  EXPECT_EQ(st.st_mode & 0777, 0666 & ~mask);
+}
+
+TEST(Cli, RunLogLine) {
+  temp_dir d;
+  write_file(d / "my data.txt", "1\n2\n");
+  run_result r = run_anasig(d.path, {"anasig", "my data.txt", "-#", "--none", "--title=a b"});
+  EXPECT_EQ(r.status, 1);  // --title is no option of ours
+  r = run_anasig(d.path, {"anasig", "my data.txt", "-#", "--none", "-i", "0.5"});
+  EXPECT_EQ(r.status, 0);
+  std::string log = read_file(d / "logfile");
+  std::regex line("[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} anasig -# --none -i 0.5 \"my data.txt\"\n");
+  EXPECT_TRUE(std::regex_match(log, line)) << log;
+
+  mkdir((d / "sub").c_str(), 0755);
+  mkdir((d / "sub/logfile").c_str(), 0755);
+  write_file(d / "sub/s.txt", "1\n2\n");
+  r = run_anasig(d / "sub", {"anasig", "-#", "--none", "s.txt"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "No logfile entry\nWarning: no output selected\n");
+}

@@ -1,0 +1,116 @@
+// The two readers: placement of values, groups of eight, and files that changed.
+#include "loading.h"
+
+#include <gtest/gtest.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+#include "common.h"
+#include "settings.h"
+
+namespace {
+
+FILE* text_file(const std::string& text) {
+  FILE* f = tmpfile();
+  fwrite(text.data(), 1, text.size(), f);
+  rewind(f);
+  return f;
+}
+
+struct loaded {
+  signal_matrix x;
+  int status;
+  std::vector<double> re(int i, int cols) const {
+    std::vector<double> v;
+    for (int k = 0; k < cols; ++k) v.push_back(x.rowp()[i][k][0]);
+    return v;
+  }
+};
+
+// Reads text into a rows x cols matrix whose values start out as a marker.
+loaded read(const std::string& text, int rows, int cols, reader_fn reader) {
+  loaded l;
+  alloc_matrix(&l.x, "x", rows, cols);
+  for (int i = 0; i < rows; ++i)
+    for (int k = 0; k < cols; ++k) l.x.rowp()[i][k][0] = l.x.rowp()[i][k][1] = -999;
+  FILE* f = text_file(text);
+  l.status = reader(f, l.x.rowp(), rows, cols);
+  fclose(f);
+  return l;
+}
+
+// Standard error of fn, as written through stdio.
+template <typename Fn>
+std::string capture_stderr(Fn fn) {
+  fflush(stderr);
+  FILE* tmp = tmpfile();
+  int saved = dup(2);
+  dup2(fileno(tmp), 2);
+  fn();
+  fflush(stderr);
+  dup2(saved, 2);
+  close(saved);
+  std::string s;
+  rewind(tmp);
+  for (int c; (c = fgetc(tmp)) != EOF;) s += char(c);
+  fclose(tmp);
+  return s;
+}
+
+}  // namespace
+
+TEST(Loading, BothOrientations) {
+  const std::string text = "1 10\n# skipped\n2 20\n3 30\n";
+  loaded n = read(text, 2, 3, read_file_normal);
+  EXPECT_EQ(n.status, SCAN_OK);
+  EXPECT_EQ(n.re(0, 3), (std::vector<double>{1, 2, 3}));
+  EXPECT_EQ(n.re(1, 3), (std::vector<double>{10, 20, 30}));
+  EXPECT_EQ(n.x.rowp()[1][2][1], 0);
+  loaded t = read(text, 3, 2, read_file_transpose);
+  EXPECT_EQ(t.status, SCAN_OK);
+  EXPECT_EQ(t.re(0, 2), (std::vector<double>{1, 10}));
+  EXPECT_EQ(t.re(2, 2), (std::vector<double>{3, 30}));
+  // Lines past the counted block are never read.
+  loaded lim = read("1\n2\nrubbish\n", 1, 2, read_file_normal);
+  EXPECT_EQ(lim.status, SCAN_OK);
+}
+
+TEST(Loading, LongLinesInGroupsOfEight) {
+  std::string line;
+  std::vector<double> want;
+  for (int j = 0; j < 20; ++j) line += std::to_string(j * 1.5) + " ", want.push_back(j * 1.5);
+  loaded l = read(line + "\n", 1, 20, read_file_transpose);
+  EXPECT_EQ(l.status, SCAN_OK);
+  EXPECT_EQ(l.re(0, 20), want);
+
+  debug = 1;
+  std::string err = capture_stderr([&] { read(line + "\n", 1, 20, read_file_transpose); });
+  debug = 0;
+  // One trace per group call; inside a group the values come last first.
+  size_t r8 = err.find("ret=8\n"), r8b = err.find("ret=8\n", r8 + 1), r4 = err.find("ret=4\n");
+  EXPECT_TRUE(r8 < r8b && r8b < r4 && r4 != std::string::npos) << err;
+  EXPECT_LT(err.find("c_re(x[0][7]) = 10.5\n"), err.find("c_re(x[0][0]) = 0\n"));
+  EXPECT_LT(err.find("c_re(x[0][0]) = 0\n"), r8b);
+  EXPECT_EQ(err.find("ret=-1"), std::string::npos);
+
+  // A huge line is read whole.
+  std::string big;
+  const int n = 300000;
+  for (int j = 0; j < n; ++j) big += "2.25 ";
+  loaded b = read(big + "\n", 1, n, read_file_transpose);
+  EXPECT_EQ(b.status, SCAN_OK);
+  EXPECT_EQ(b.x.rowp()[0][n - 1][0], 2.25);
+}
+
+TEST(Loading, FileThatChangedSinceTheSizeScan) {
+  // Fewer lines, fewer numbers and more numbers than counted: nothing out of bounds.
+  EXPECT_EQ(read("1 2\n3 4\n", 2, 3, read_file_normal).status, SCAN_CHANGED);
+  EXPECT_EQ(read("1 2\n3\n5 6\n", 2, 3, read_file_normal).status, SCAN_CHANGED);
+  EXPECT_EQ(read("1 2 3 4 5 6 7 8 9\n", 1, 8, read_file_transpose).status, SCAN_CHANGED);
+  EXPECT_EQ(read("", 1, 1, read_file_normal).status, SCAN_CHANGED);
+  loaded ok = read("1 2 3 4 5 6 7 8\n", 1, 8, read_file_transpose);
+  EXPECT_EQ(ok.status, SCAN_OK);
+  EXPECT_EQ(ok.x.rowp()[0][7][0], 8);
+}
