@@ -14,6 +14,7 @@ build: deps
 	@cmake --build $(BUILD) -j $(JOBS)
 
 test: build
+	@scripts/install-deps test
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 demo: build

@@ -9,6 +9,7 @@
 #include <memory>
 #include <string>
 
+#include "cleanup.h"
 #include "dbg_printf.h"
 #include "loading.h"
 #include "settings.h"
@@ -42,10 +43,13 @@ static void export_wisdom() {
     unlink(tmp);
     return;
   }
+  unfinished_file unfinished;
+  cleanup_track(&unfinished, tmp, f);
   fftw_export_wisdom_to_file(f);
   bool ok = !ferror(f);
   ok = (fclose(f) == 0) && ok;
   if (!ok || rename(tmp, kWisdomFile) != 0) unlink(tmp);
+  cleanup_untrack(&unfinished);
 }
 
 static void progress(const char* mark) {

@@ -9,6 +9,7 @@
 
 #include "anasig.h"
 #include "anasig_version.h"
+#include "cleanup.h"
 #include "common.h"
 #include "dbg_printf.h"
 #include "loading.h"
@@ -48,6 +49,7 @@ static const struct option long_opts[] = {
     {"data-in-rows", no_argument, &do_transpose, 1},
     {"data-in-cols", no_argument, &do_transpose, 0},
     {"debug", no_argument, &debug, 1},
+    {"version", no_argument, nullptr, 258},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -132,6 +134,9 @@ static void parse_options(int argc, char** argv) {
       case 257:
         output_re = output_im = output_abs = output_theta = output_freq = 1;
         break;
+      case 258:
+        printf("%s\n", Version);
+        exit(0);
       default:
         printf("?? getopt returned character code 0%o ??\n", static_cast<unsigned>(c));
         break;
@@ -157,7 +162,8 @@ static void process_file(const char* path) {
     fprintf(stderr, "Couldn't rewind %s.\n", path);
     exit(1);
   } else if (st == SCAN_NO_MEMORY) {
-    fprintf(stderr, "Couldn't malloc p(%lu bytes).\n", static_cast<unsigned long>(scan_failed_size));
+    fprintf(stderr, "Couldn't malloc p(%lu bytes).\n",
+            static_cast<unsigned long>(scan_failed_size));
     exit(1);
   }
   printf("%d rows, %d columns\n", lines, values);
@@ -186,7 +192,19 @@ static void process_file(const char* path) {
   free_matrix(&y);
 }
 
+// Output lost on standard output (a full disk, a closed pipe) must not end in status 0.
+static void check_stdout() {
+  bool failed = ferror(stdout) != 0;
+  failed = fclose(stdout) != 0 || failed;
+  if (failed) {
+    fputs("Couldn't write standard output.\n", stderr);
+    _exit(1);
+  }
+}
+
 int main(int argc, char** argv) {
+  atexit(check_stdout);
+  install_signal_cleanup();
   parse_options(argc, argv);
   logfile(argc, argv);
   if (optind >= argc) usage(argv[0]);

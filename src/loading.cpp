@@ -122,7 +122,8 @@ void load_file(FILE* stream, const char* path, fftw_complex** x, int rows, int c
     fprintf(stderr, "Couldn't read %s.\n", path);
     exit(1);
   } else if (st == SCAN_NO_MEMORY) {
-    fprintf(stderr, "Couldn't malloc p(%lu bytes).\n", static_cast<unsigned long>(scan_failed_size));
+    fprintf(stderr, "Couldn't malloc p(%lu bytes).\n",
+            static_cast<unsigned long>(scan_failed_size));
     exit(1);
   } else if (st == SCAN_CHANGED) {
     fprintf(stderr, "%s changed while reading.\n", path);

@@ -6,12 +6,11 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
-#include <sys/stat.h>
-#include <unistd.h>
 
 #include <memory>
 #include <vector>
 
+#include "cleanup.h"
 #include "dbg_printf.h"
 #include "loading.h"
 #include "mypath.h"
@@ -30,6 +29,11 @@ struct result_file {
   std::vector<char> buf;
   size_t used = 0;
   bool failed = false;
+  unfinished_file unfinished;
+
+  result_file(const char* p, FILE* stream) : path(p), f(stream), buf(kOutBuffer) {
+    cleanup_track(&unfinished, path, f);
+  }
 };
 
 void flush_buffer(result_file* r) {
@@ -62,35 +66,23 @@ FILE* open_result(const char* path, const char* message) {
   return f;
 }
 
-// Ends the file; an incomplete regular file this run created is removed, never a device
-// or a file that has since been put in its place.
+// Ends the file; an incomplete one is removed by the rule of cleanup_remove.
 void close_result(result_file* r) {
   flush_buffer(r);
   bool ok = !r->failed && fflush(r->f) == 0 && !ferror(r->f);
-  struct stat opened;
-  bool regular = fstat(fileno(r->f), &opened) == 0 && S_ISREG(opened.st_mode);
   ok = fclose(r->f) == 0 && ok;
-  if (ok) {
-    if (!quiet) fputs("done\n", stderr);
-    return;
+  if (!ok) cleanup_remove(&r->unfinished);
+  cleanup_untrack(&r->unfinished);
+  if (!ok) {
+    fprintf(stderr, "Couldn't write %s.\n", r->path);
+    exit(1);
   }
-  struct stat named;
-  if (regular && lstat(r->path, &named) == 0) {
-    if (named.st_dev == opened.st_dev && named.st_ino == opened.st_ino) {
-      unlink(r->path);
-    } else if (S_ISLNK(named.st_mode) && stat(r->path, &named) == 0 &&
-               named.st_dev == opened.st_dev && named.st_ino == opened.st_ino &&
-               truncate(r->path, 0) != 0) {
-      // A result reached through a link is emptied instead; nothing more can be done.
-    }
-  }
-  fprintf(stderr, "Couldn't write %s.\n", r->path);
-  exit(1);
+  if (!quiet) fputs("done\n", stderr);
 }
 
 template <typename Value>
 void write_matrix(const char* path, const char* message, int rows, int cols, Value value) {
-  result_file r{path, open_result(path, message), std::vector<char>(kOutBuffer)};
+  result_file r(path, open_result(path, message));
   for (int k = 0; k < cols; ++k) put_line(&r, rows, [&](int i) { return value(i, k); });
   close_result(&r);
 }
@@ -100,7 +92,7 @@ void write_matrix(const char* path, const char* message, int rows, int cols, Val
 void output_real(const char* path, fftw_complex** y, int rows, int cols) {
   FILE* f = open_result(path, "Writing re...");
   if (debug) dbg__printf(__FILE__, __LINE__, "rows=%d cols=%d\n", rows, cols);
-  result_file r{path, f, std::vector<char>(kOutBuffer)};
+  result_file r(path, f);
   for (int k = 0; k < cols; ++k) put_line(&r, rows, [&](int i) { return y[i][k][0]; });
   close_result(&r);
 }
@@ -129,7 +121,7 @@ void output_frequency(const char* path, fftw_complex** y, int rows, int cols) {
     fprintf(stderr, "Couldn't malloc prev(%lu bytes).\n", static_cast<unsigned long>(rows) * 8);
     exit(1);
   }
-  result_file r{path, open_result(path, "Writing freq..."), std::vector<char>(kOutBuffer)};
+  result_file r(path, open_result(path, "Writing freq..."));
   for (int i = 0; i < rows; ++i) prev[i] = atan2(y[i][0][1], y[i][0][0]);
   put_line(&r, rows, [](int) { return 0.0; });
   for (int k = 1; k < cols; ++k) {
@@ -163,8 +155,8 @@ void write_results(const char* path, fftw_complex** y, int rows, int cols) {
   for (int t = 0; t < 5 && st == 0; ++t) {
     if (!kinds[t].flag) continue;
     any = true;
-    st = combine_path_n(result_path[t], sizeof result_path[t], drive, dir, name,
-                        kinds[t].extension);
+    st =
+        combine_path_n(result_path[t], sizeof result_path[t], drive, dir, name, kinds[t].extension);
   }
   if (st == ENAMETOOLONG) {
     fprintf(stderr, "Path too long: %s\n", path);

@@ -119,8 +119,8 @@ TEST(Cli, IntervalAndFrequencyOptions) {
 TEST(Cli, UnhandledShortOptionsAreReportedAndIgnored) {
   temp_dir d;
   write_file(d / "s.txt", "1\n2\n");
-  run_result r = run_anasig(d.path, {"anasig", "-A", "-H", "-I", "3", "-F", "9", "-a", "--none",
-                                     "s.txt", "-#"});
+  run_result r = run_anasig(
+      d.path, {"anasig", "-A", "-H", "-I", "3", "-F", "9", "-a", "--none", "s.txt", "-#"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out,
             "?? getopt returned character code 0101 ??\n"
@@ -187,7 +187,8 @@ TEST(Cli, OutputFlags) {
   auto written = [&]() {
     std::string s;
     for (const char* e : kExts) {
-      if (file_exists(d / ("s." + std::string(e)))) s += e, unlink((d / ("s." + std::string(e))).c_str());
+      if (file_exists(d / ("s." + std::string(e))))
+        s += e, unlink((d / ("s." + std::string(e))).c_str());
     }
     return s;
   };
@@ -212,8 +213,8 @@ TEST(Cli, ResultNamesBesideTheInput) {
   write_file(d / "run7", "1\n2\n");
   write_file(d / "dir.d/run7", "1\n2\n");
   write_file(d / "data/sig.old.txt", "1\n2\n");
-  run_result r =
-      run_anasig(d.path, {"anasig", "-#", "--none", "--re", "run7", "dir.d/run7", "data/sig.old.txt"});
+  run_result r = run_anasig(
+      d.path, {"anasig", "-#", "--none", "--re", "run7", "dir.d/run7", "data/sig.old.txt"});
   EXPECT_EQ(r.status, 0);
   EXPECT_TRUE(file_exists(d / "run7.hre"));
   EXPECT_TRUE(file_exists(d / "dir.d/run7.hre"));
@@ -309,11 +310,10 @@ TEST(Cli, DebugTrace) {
   run_result r = run_anasig(d.path, {"anasig", "--deb", "-#", "--none", "s.txt"});
   EXPECT_EQ(r.status, 0);
   const std::string h = "Debug: src/[a-z_]+\\.cpp\\([0-9]+\\) ";
-  std::regex expected(h + "rows=2 cols=2\n" + h + "rows=2 cols=2\n" +
-                      h + "ret=2\n" + h + "c_re\\(x\\[1\\]\\[0\\]\\) = 10\n" + h +
-                      "c_re\\(x\\[0\\]\\[0\\]\\) = 1\n" + h + "ret=2\n" + h +
-                      "c_re\\(x\\[1\\]\\[1\\]\\) = 20\n" + h + "c_re\\(x\\[0\\]\\[1\\]\\) = 2\n" +
-                      h + " 1 2\n" + h + " 10 20\n" +
+  std::regex expected(h + "rows=2 cols=2\n" + h + "rows=2 cols=2\n" + h + "ret=2\n" + h +
+                      "c_re\\(x\\[1\\]\\[0\\]\\) = 10\n" + h + "c_re\\(x\\[0\\]\\[0\\]\\) = 1\n" +
+                      h + "ret=2\n" + h + "c_re\\(x\\[1\\]\\[1\\]\\) = 20\n" + h +
+                      "c_re\\(x\\[0\\]\\[1\\]\\) = 2\n" + h + " 1 2\n" + h + " 10 20\n" +
                       "Debug:src/anasig\\.cpp\\([0-9]+\\) rows=2 cols=2\n" + h +
                       "rows=2 cols=2\nWarning: no output selected\n");
   EXPECT_TRUE(std::regex_match(r.err, expected)) << r.err;
@@ -323,7 +323,8 @@ TEST(Cli, DebugTrace) {
   r = run_anasig(d.path, {"anasig", "--debug", "-#", "--none", "e.txt"});
   std::regex rets("ret=(-?[0-9]+)");
   std::string seen;
-  for (auto it = std::sregex_iterator(r.err.begin(), r.err.end(), rets); it != std::sregex_iterator(); ++it)
+  for (auto it = std::sregex_iterator(r.err.begin(), r.err.end(), rets);
+       it != std::sregex_iterator(); ++it)
     seen += (*it)[1].str() + ",";
   EXPECT_EQ(seen, "8,-1,");
 
@@ -363,7 +364,9 @@ TEST(Cli, RunLogLine) {
   r = run_anasig(d.path, {"anasig", "my data.txt", "-#", "--none", "-i", "0.5"});
   EXPECT_EQ(r.status, 0);
   std::string log = read_file(d / "logfile");
-  std::regex line("[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} anasig -# --none -i 0.5 \"my data.txt\"\n");
+  std::regex line(
+      "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} anasig -# --none -i 0.5 \"my "
+      "data.txt\"\n");
   EXPECT_TRUE(std::regex_match(log, line)) << log;
 
   mkdir((d / "sub").c_str(), 0755);

@@ -1,0 +1,22 @@
+// Removing an unfinished output file when the run is interrupted or a write fails.
+#pragma once
+
+#include <stdio.h>
+#include <sys/stat.h>
+
+// The file being written: its name and what it was when opened.
+struct unfinished_file {
+  const char* path = nullptr;
+  bool regular = false;
+  dev_t dev = 0;
+  ino_t ino = 0;
+};
+
+// Remembers the file just opened on stream as the one to remove if the run stops now.
+void cleanup_track(unfinished_file* u, const char* path, FILE* stream);
+void cleanup_untrack(unfinished_file* u);
+// Removes the named file if it still is the regular file that was opened; safe in a handler.
+void cleanup_remove(const unfinished_file* u);
+
+// SIGINT, SIGTERM, SIGHUP: remove the tracked files, then die of the signal as before.
+void install_signal_cleanup();
