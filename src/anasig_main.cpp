@@ -88,12 +88,6 @@ static const char* const kHelp[] = {
   exit(1);
 }
 
-static void swap(int* a, int* b) {
-  int t = *a;
-  *a = *b;
-  *b = t;
-}
-
 static void parse_options(int argc, char** argv) {
   int c;
   while ((c = getopt_long(argc, argv, kShortOpts, long_opts, nullptr)) != -1) {
@@ -168,16 +162,14 @@ static void process_file(const char* path) {
   }
   printf("%d rows, %d columns\n", lines, values);
 
-  // Each file's orientation follows from its own shape and --data-in-rows alone.
-  int rows = lines, cols = values;
-  int row_orientation = lines == 1 || do_transpose;
-  if (!row_orientation) swap(&rows, &cols);
+  int rows, cols, row_orientation;
+  orient(lines, values, &rows, &cols, &row_orientation);
   if (debug) dbg__printf(__FILE__, __LINE__, "rows=%d cols=%d\n", rows, cols);
-  if (lines == 0 || values == 0) {
+  int shape = check_shape(lines, values, st == SCAN_TOO_MANY);
+  if (shape == SHAPE_NO_DATA) {
     fprintf(stderr, "No data in %s.\n", path);
     exit(1);
-  }
-  if (st == SCAN_TOO_MANY || static_cast<long long>(rows) * cols > INT_MAX) {
+  } else if (shape == SHAPE_TOO_MANY) {
     fprintf(stderr, "Too many values in %s.\n", path);
     exit(1);
   }

@@ -1,5 +1,6 @@
 #include "loading.h"
 
+#include <limits.h>
 #include <stdlib.h>
 #include <string.h>
 
@@ -10,6 +11,26 @@
 #include "settings.h"
 
 reader_fn read_file = read_file_normal;
+
+void swap(int* a, int* b) {
+  int t = *a;
+  *a = *b;
+  *b = t;
+}
+
+void orient(int lines, int values, int* rows, int* cols, int* row_orientation) {
+  *rows = lines;
+  *cols = values;
+  // A file of a single line is one signal, never many signals of one sample.
+  *row_orientation = lines == 1 || do_transpose;
+  if (!*row_orientation) swap(rows, cols);
+}
+
+int check_shape(int lines, int values, bool scan_too_many) {
+  if (lines == 0 || values == 0) return SHAPE_NO_DATA;
+  if (scan_too_many || static_cast<long long>(lines) * values > INT_MAX) return SHAPE_TOO_MANY;
+  return SHAPE_OK;
+}
 
 void alloc_matrix(signal_matrix* m, const char* name, int rows, int cols) {
   size_t n = static_cast<size_t>(rows) * static_cast<size_t>(cols);

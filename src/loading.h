@@ -20,6 +20,15 @@ struct signal_matrix {
   fftw_complex** rowp() const { return index.get(); }
 };
 
+// Signals (rows) and samples (cols) of a file of `lines` lines of `values` numbers. Each
+// file's orientation follows from its own shape and --data-in-rows alone.
+void orient(int lines, int values, int* rows, int* cols, int* row_orientation);
+void swap(int* a, int* b);
+
+enum { SHAPE_OK = 0, SHAPE_NO_DATA, SHAPE_TOO_MANY };
+// Whether the scanned shape can be loaded: some values, and fewer than 2^31 of them.
+int check_shape(int lines, int values, bool scan_too_many);
+
 // Allocates rows x cols values (rows * cols < 2^31); on failure says which and exits 1.
 void alloc_matrix(signal_matrix* m, const char* name, int rows, int cols);
 void free_matrix(signal_matrix* m);

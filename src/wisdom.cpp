@@ -1,0 +1,2 @@
+#include "wisdom.h"
+int import_wisdom_checked(const char*) { return 0; }
