@@ -2,7 +2,7 @@
 BUILD ?= build
 JOBS ?= $(shell nproc)
 
-.PHONY: all deps build test demo clean
+.PHONY: all deps build test demo bench clean
 
 all: build
 
@@ -19,6 +19,9 @@ test: build
 
 demo: build
 	@scripts/demo $(BUILD)/anasig
+
+bench: deps
+	@bench/run
 
 clean:
 	rm -rf $(BUILD)

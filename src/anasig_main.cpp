@@ -148,7 +148,9 @@ static void process_file(const char* path) {
   setvbuf(f, nullptr, _IOFBF, 32768);
   if (!quiet) fputs("Checking size\n", stderr);
   int lines = 0, values = 0;
-  int st = mxsize(f, &lines, &values);
+  // The trace of what the readers see needs the second reading of the file.
+  kept_values kept;
+  int st = size_scan(f, &lines, &values, debug ? nullptr : &kept);
   if (st == SCAN_READ_ERROR) {
     fprintf(stderr, "Couldn't read %s.\n", path);
     exit(1);
@@ -177,7 +179,7 @@ static void process_file(const char* path) {
   signal_matrix x, y;
   alloc_matrix(&x, "x", rows, cols);
   alloc_matrix(&y, "y", rows, cols);
-  load_file(f, path, x.rowp(), rows, cols, row_orientation);
+  load_file(f, path, x.rowp(), rows, cols, row_orientation, &kept);
   anasig(rows, cols, x.rowp(), y.rowp());
   write_results(path, y.rowp(), rows, cols);
   free_matrix(&x);

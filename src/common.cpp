@@ -1,6 +1,8 @@
 #include "common.h"
 
 #include <limits.h>
+#include <stdint.h>
+#include <stdlib.h>
 #include <string.h>
 
 #include "myfgets.h"
@@ -26,19 +28,53 @@ int checkline(const char* line) {
   return n > INT_MAX ? INT_MAX : static_cast<int>(n);
 }
 
+// Appends v, growing the store; gives up keeping (and frees it) when memory runs out.
+static void keep_value(kept_values* kept, double v) {
+  if (kept->count == kept->cap) {
+    size_t want = kept->cap == 0 ? 1 << 16 : kept->cap * 2;
+    double* p = static_cast<double*>(realloc(kept->data, want * sizeof(double)));
+    if (p == nullptr) {
+      free(kept->data);
+      *kept = kept_values{};
+      kept->cap = SIZE_MAX;  // marks "not kept": nothing more is stored
+      return;
+    }
+    kept->data = p;
+    kept->cap = want;
+  }
+  kept->data[kept->count++] = v;
+}
+
 int mxsize(FILE* file, int* rows, int* cols) {
+  return size_scan(file, rows, cols, nullptr);
+}
+
+int size_scan(FILE* file, int* rows, int* cols, kept_values* kept) {
   line_reader r;
   line_reader_init(&r, file);
   long long expected = -1;
   long long lines = 0;
   int status = SCAN_OK;
+  char* line;
   size_t len;
   int st;
-  while ((st = line_reader_next(&r, &len)) == LINE_OK) {
+  while ((st = line_reader_next(&r, &line, &len)) == LINE_OK) {
     // The line ends at its first NUL byte, as for the C string functions.
-    const char* end = static_cast<const char*>(memchr(r.buf, '\0', len + 1));
-    long long count = count_numbers(r.buf, end);
-    if (expected != -1 && count != expected) break;
+    const char* s = line;
+    const char* end = static_cast<const char*>(memchr(line, '\0', len + 1));
+    const size_t line_start = kept != nullptr ? kept->count : 0;
+    long long count = 0;
+    double v;
+    size_t consumed;
+    while (scan_number(s, end, &v, &consumed) == 1) {
+      ++count;
+      s += consumed;
+      if (kept != nullptr && kept->cap != SIZE_MAX) keep_value(kept, v);
+    }
+    if (expected != -1 && count != expected) {
+      if (kept != nullptr && kept->data != nullptr) kept->count = line_start;  // not in the block
+      break;
+    }
     expected = count;
     if (++lines > INT_MAX || count > INT_MAX) {
       status = SCAN_TOO_MANY;
@@ -56,6 +92,10 @@ int mxsize(FILE* file, int* rows, int* cols) {
   *cols = static_cast<int>(expected < 0 ? 0 : expected > INT_MAX ? INT_MAX : expected);
   if (status == SCAN_OK || status == SCAN_TOO_MANY) {
     if (fseek(file, 0, SEEK_SET) != 0) status = SCAN_NO_REWIND;
+  }
+  if (kept != nullptr && (status != SCAN_OK || kept->data == nullptr)) {
+    free(kept->data);
+    *kept = kept_values{};
   }
   return status;
 }

@@ -19,5 +19,15 @@ extern size_t scan_failed_size;
 int checkline(const char* line);
 // Lines of the leading block and numbers per line; the stream is rewound.
 int mxsize(FILE* file, int* rows, int* cols);
+
+// The values of the leading block in file order, kept by the size scan so that the file
+// need not be read twice; data is malloc'd, or null when it could not be kept.
+struct kept_values {
+  double* data = nullptr;
+  size_t count = 0;
+  size_t cap = 0;
+};
+// mxsize that also keeps the values when it can (kept may be null).
+int size_scan(FILE* file, int* rows, int* cols, kept_values* kept);
 // File-name part of path (no directory, no extension), in a static buffer.
 char* fname(const char* path);

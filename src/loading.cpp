@@ -65,8 +65,9 @@ static int read_matrix(FILE* stream, fftw_complex** x, int rows, int cols, bool 
   int status = SCAN_OK;
   int k = 0;
   while (k < line_limit) {
+    char* line;
     size_t len;
-    int st = line_reader_next(&r, &len);
+    int st = line_reader_next(&r, &line, &len);
     if (st != LINE_OK) {
       if (st == LINE_ERROR) {
         status = SCAN_READ_ERROR;
@@ -78,8 +79,8 @@ static int read_matrix(FILE* stream, fftw_complex** x, int rows, int cols, bool 
       }
       break;
     }
-    const char* s = r.buf;
-    const char* end = static_cast<const char*>(memchr(r.buf, '\0', len + 1));
+    const char* s = line;
+    const char* end = static_cast<const char*>(memchr(line, '\0', len + 1));
     long long j = 0;
     for (;;) {
       double group[8];
@@ -133,11 +134,43 @@ int read_file_normal(FILE* stream, fftw_complex** x, int rows, int cols) {
   return read_matrix(stream, x, rows, cols, false);
 }
 
+// Line k, number j of the block goes where the reader for the orientation would put it.
+static void fill_from_kept(const kept_values* kept, fftw_complex** x, int rows, int cols,
+                           int row_orientation) {
+  const double* v = kept->data;
+  if (row_orientation) {
+    for (int i = 0; i < rows; ++i) {
+      for (int k = 0; k < cols; ++k, ++v) {
+        x[i][k][0] = *v;
+        x[i][k][1] = 0.0;
+      }
+    }
+  } else {
+    // Line k holds sample k of every signal.
+    for (int k = 0; k < cols; ++k) {
+      for (int i = 0; i < rows; ++i, ++v) {
+        x[i][k][0] = *v;
+        x[i][k][1] = 0.0;
+      }
+    }
+  }
+}
+
 void load_file(FILE* stream, const char* path, fftw_complex** x, int rows, int cols,
-               int row_orientation) {
+               int row_orientation, kept_values* kept) {
   read_file = row_orientation ? read_file_transpose : read_file_normal;
   if (!quiet) fputs("Reading file...", stderr);
-  int st = read_file(stream, x, rows, cols);
+  int st = SCAN_OK;
+  if (kept != nullptr && kept->data != nullptr &&
+      kept->count == static_cast<size_t>(rows) * static_cast<size_t>(cols)) {
+    fill_from_kept(kept, x, rows, cols, row_orientation);
+  } else {
+    st = read_file(stream, x, rows, cols);
+  }
+  if (kept != nullptr) {
+    free(kept->data);
+    *kept = kept_values{};
+  }
   fclose(stream);
   if (st == SCAN_READ_ERROR) {
     fprintf(stderr, "Couldn't read %s.\n", path);

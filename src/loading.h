@@ -39,6 +39,8 @@ int read_file_transpose(FILE* stream, fftw_complex** x, int rows, int cols);
 int read_file_normal(FILE* stream, fftw_complex** x, int rows, int cols);
 extern reader_fn read_file;
 
+struct kept_values;
 // Loads the opened file into x in the chosen orientation and closes it; exits 1 on failure.
+// Values the size scan kept are taken from there (and freed) instead of reading again.
 void load_file(FILE* stream, const char* path, fftw_complex** x, int rows, int cols,
-               int row_orientation);
+               int row_orientation, kept_values* kept);

@@ -44,6 +44,11 @@ void flush_buffer(result_file* r) {
 // Writes one line: the values of every signal at one sample index.
 template <typename Value>
 void put_line(result_file* r, int rows, Value value) {
+#ifdef ANASIG_PLAIN_IO
+  for (int i = 0; i < rows; ++i) fprintf(r->f, i > 0 ? " %.11g" : "%.11g", value(i));
+  fputc('\n', r->f);
+  return;
+#endif
   for (int i = 0; i < rows; ++i) {
     if (kOutBuffer - r->used < kG11Max + 2) flush_buffer(r);
     char* p = r->buf.data() + r->used;
@@ -107,13 +112,21 @@ void output_absolute(const char* path, fftw_complex** y, int rows, int cols) {
   });
 }
 
-void output_thet(const char* path, fftw_complex** y, int rows, int cols) {
-  write_matrix(path, "Writing theta...", rows, cols,
-               [&](int i, int k) { return atan2(y[i][k][1], y[i][k][0]); });
+// With keep set, each angle replaces the real part it came from, for the frequency writer.
+static void write_theta(const char* path, fftw_complex** y, int rows, int cols, bool keep) {
+  write_matrix(path, "Writing theta...", rows, cols, [&](int i, int k) {
+    double angle = atan2(y[i][k][1], y[i][k][0]);
+    if (keep) y[i][k][0] = angle;
+    return angle;
+  });
 }
 
 // Plain phase differences of neighbouring samples over the interval: no unwrapping.
-void output_frequency(const char* path, fftw_complex** y, int rows, int cols) {
+static void write_frequency(const char* path, fftw_complex** y, int rows, int cols,
+                            bool angles_kept) {
+  auto phase = [&](int i, int k) {
+    return angles_kept ? y[i][k][0] : atan2(y[i][k][1], y[i][k][0]);
+  };
   // Allocated before the file is opened, so that a failure leaves no empty result behind.
   std::unique_ptr<double[], c_free_deleter> prev(
       static_cast<double*>(malloc(static_cast<size_t>(rows) * 8)));
@@ -122,17 +135,25 @@ void output_frequency(const char* path, fftw_complex** y, int rows, int cols) {
     exit(1);
   }
   result_file r(path, open_result(path, "Writing freq..."));
-  for (int i = 0; i < rows; ++i) prev[i] = atan2(y[i][0][1], y[i][0][0]);
+  for (int i = 0; i < rows; ++i) prev[i] = phase(i, 0);
   put_line(&r, rows, [](int) { return 0.0; });
   for (int k = 1; k < cols; ++k) {
     put_line(&r, rows, [&](int i) {
-      double angle = atan2(y[i][k][1], y[i][k][0]);
+      double angle = phase(i, k);
       double v = (angle - prev[i]) / tstep;
       prev[i] = angle;
       return v;
     });
   }
   close_result(&r);
+}
+
+void output_thet(const char* path, fftw_complex** y, int rows, int cols) {
+  write_theta(path, y, rows, cols, false);
+}
+
+void output_frequency(const char* path, fftw_complex** y, int rows, int cols) {
+  write_frequency(path, y, rows, cols, false);
 }
 
 void write_results(const char* path, fftw_complex** y, int rows, int cols) {
@@ -165,8 +186,12 @@ void write_results(const char* path, fftw_complex** y, int rows, int cols) {
     fprintf(stderr, "Couldn't malloc %lu bytes\n", static_cast<unsigned long>(strlen(path) + 1));
     exit(1);
   }
-  for (int t = 0; t < 5; ++t) {
+  // y is not needed after the phase: its angles are computed once for both phase files.
+  const bool share_angles = output_theta && output_freq;
+  for (int t = 0; t < 3; ++t) {
     if (kinds[t].flag) kinds[t].writer(result_path[t], y, rows, cols);
   }
+  if (output_theta) write_theta(result_path[3], y, rows, cols, share_angles);
+  if (output_freq) write_frequency(result_path[4], y, rows, cols, share_angles);
   if (!any) fputs("Warning: no output selected\n", stderr);
 }
