@@ -1,8 +1,9 @@
 # Short commands for the README; CMake does the real work in build/.
 BUILD ?= build
 JOBS ?= $(shell nproc)
+PREFIX ?= /usr/local
 
-.PHONY: all deps build test demo bench clean
+.PHONY: all deps build test demo bench install plots clean
 
 all: build
 
@@ -22,6 +23,13 @@ demo: build
 
 bench: deps
 	@bench/run
+
+install: build
+	@cmake --install $(BUILD) --prefix $(PREFIX)
+
+plots: build
+	@scripts/install-deps plots
+	@scripts/plots $(BUILD)/anasig
 
 clean:
 	rm -rf $(BUILD)
