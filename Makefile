@@ -3,7 +3,7 @@ BUILD ?= build
 JOBS ?= $(shell nproc)
 PREFIX ?= /usr/local
 
-.PHONY: all deps build test demo bench install plots clean
+.PHONY: all deps build test demo bench install plots coverage sanitize clean
 
 all: build
 
@@ -30,6 +30,12 @@ install: build
 plots: build
 	@scripts/install-deps plots
 	@scripts/plots $(BUILD)/anasig
+
+coverage: deps
+	@scripts/coverage
+
+sanitize: deps
+	@scripts/sanitize-test
 
 clean:
 	rm -rf $(BUILD)

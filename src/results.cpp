@@ -157,27 +157,16 @@ void output_frequency(const char* path, fftw_complex** y, int rows, int cols) {
 }
 
 void write_results(const char* path, fftw_complex** y, int rows, int cols) {
-  struct kind {
-    int flag;
-    const char* extension;
-    void (*writer)(const char*, fftw_complex**, int, int);
-  };
-  const kind kinds[] = {
-      {output_re, ".hre", output_real},        {output_im, ".him", output_imag},
-      {output_abs, ".hab", output_absolute},   {output_theta, ".hth", output_thet},
-      {output_freq, ".hfq", output_frequency},
-  };
+  const int flags[5] = {output_re, output_im, output_abs, output_theta, output_freq};
+  static const char* const extensions[5] = {".hre", ".him", ".hab", ".hth", ".hfq"};
   // Buffers that hold any path: a truncated result name could hit an unrelated file.
   static char drive[PATH_MAX], dir[PATH_MAX], name[PATH_MAX], ext[PATH_MAX];
   static char result_path[5][PATH_MAX];
   int st = explode_path_n(path, drive, sizeof drive, dir, sizeof dir, name, sizeof name, ext,
                           sizeof ext);
-  bool any = false;
   for (int t = 0; t < 5 && st == 0; ++t) {
-    if (!kinds[t].flag) continue;
-    any = true;
-    st =
-        combine_path_n(result_path[t], sizeof result_path[t], drive, dir, name, kinds[t].extension);
+    if (flags[t])
+      st = combine_path_n(result_path[t], sizeof result_path[t], drive, dir, name, extensions[t]);
   }
   if (st == ENAMETOOLONG) {
     fprintf(stderr, "Path too long: %s\n", path);
@@ -186,12 +175,13 @@ void write_results(const char* path, fftw_complex** y, int rows, int cols) {
     fprintf(stderr, "Couldn't malloc %lu bytes\n", static_cast<unsigned long>(strlen(path) + 1));
     exit(1);
   }
+  if (output_re) output_real(result_path[0], y, rows, cols);
+  if (output_im) output_imag(result_path[1], y, rows, cols);
+  if (output_abs) output_absolute(result_path[2], y, rows, cols);
   // y is not needed after the phase: its angles are computed once for both phase files.
   const bool share_angles = output_theta && output_freq;
-  for (int t = 0; t < 3; ++t) {
-    if (kinds[t].flag) kinds[t].writer(result_path[t], y, rows, cols);
-  }
   if (output_theta) write_theta(result_path[3], y, rows, cols, share_angles);
   if (output_freq) write_frequency(result_path[4], y, rows, cols, share_angles);
-  if (!any) fputs("Warning: no output selected\n", stderr);
+  if (!(output_re || output_im || output_abs || output_theta || output_freq))
+    fputs("Warning: no output selected\n", stderr);
 }
