@@ -79,21 +79,29 @@ constexpr char kDigits2[] =
 
 static_assert(std::endian::native == std::endian::little, "digit strings are built in registers");
 
+inline uint64_t pair(uint64_t n) {
+  uint16_t two;
+  memcpy(&two, kDigits2 + 2 * n, 2);
+  return two;
+}
+
 // The 11 digits of n, 10^10 <= n < 10^11, as text in a register, first digit in byte 0.
 inline u128 digits11(uint64_t n) {
-  uint32_t top = static_cast<uint32_t>(n / 100000000);
-  uint32_t low = static_cast<uint32_t>(n % 100000000);
-  uint16_t pair;
-  memcpy(&pair, kDigits2 + 2 * (top % 100), 2);
-  uint32_t head = ('0' + top / 100) | static_cast<uint32_t>(pair) << 8;
-  // Eight digits at once: halves of 4 digits in 32-bit lanes, then pairs in 16-bit lanes, then
-  // single digits in bytes; the multipliers divide exactly by 100 and by 10 in those ranges.
-  uint64_t x = low / 10000 | static_cast<uint64_t>(low % 10000) << 32;
-  uint64_t q = ((x * 10486) >> 20) & 0x0000007f0000007full;
-  x = (x - q * 100) << 16 | q;
-  q = ((x * 103) >> 10) & 0x000f000f000f000full;
-  x = ((x - q * 10) << 8 | q) | 0x3030303030303030ull;
-  return head | static_cast<u128>(x) << 24;
+  uint64_t top = n / 100000000, low = n - top * 100000000;
+  uint64_t head = ('0' + top / 100) | pair(top % 100) << 8;
+  // low / 10^6 in 57-bit fixed point: each pair is the integer part, then the fraction times
+  // 100 gives the next. The constant is rounded up by under 1, an error below 10^8 100^i units
+  // at pair i, always short of the 2^57 / 10^(6-2i) that would carry into the pair.
+  constexpr uint64_t kMask = (1ull << 57) - 1;
+  uint64_t y = low * (((1ull << 57) + 999999) / 1000000);
+  uint64_t p0 = pair(y >> 57);
+  y = (y & kMask) * 100;
+  uint64_t p1 = pair(y >> 57);
+  y = (y & kMask) * 100;
+  uint64_t p2 = pair(y >> 57);
+  y = (y & kMask) * 100;
+  uint64_t p3 = pair(y >> 57);
+  return static_cast<u128>(p2 >> 8 | p3 << 8) << 64 | (head | p0 << 24 | p1 << 40 | p2 << 56);
 }
 
 char* fallback(char* p, double v) {
@@ -104,28 +112,33 @@ char* fallback(char* p, double v) {
 
 char* format_g11(char* p, double v) {
   uint64_t bits = std::bit_cast<uint64_t>(v);
-  bool neg = bits >> 63;
   int biased = static_cast<int>((bits >> 52) & 0x7ff);
-  uint64_t frac = bits & ((1ull << 52) - 1);
-  if (biased == 0x7ff) {
-    if (neg) *p++ = '-';
-    memcpy(p, frac ? "nan" : "inf", 3);
-    return p + 3;
+  // The sign without a branch, as data often flips it at random.
+  *p = '-';
+  p += bits >> 63;
+  // v = M * 2^e with M in [2^63, 2^64).
+  uint64_t M;
+  int e;
+  if (biased != 0 && biased != 0x7ff) [[likely]] {
+    M = bits << 11 | 1ull << 63;
+    e = biased - 1086;
+  } else {
+    uint64_t frac = bits & ((1ull << 52) - 1);
+    if (biased) {
+      memcpy(p, frac ? "nan" : "inf", 3);
+      return p + 3;
+    }
+    if (frac == 0) {
+      *p = '0';
+      return p + 1;
+    }
+    int z = std::countl_zero(frac);
+    M = frac << z;
+    e = -1074 - z;
   }
-  if (biased == 0 && frac == 0) {
-    if (neg) *p++ = '-';
-    *p = '0';
-    return p + 1;
-  }
-  uint64_t m = biased ? frac | (1ull << 52) : frac;
-  int e = biased ? biased - 1075 : -1074;
-  // v = M * 2^e with M in [2^63, 2^64); b = floor(log2 v).
-  int z = std::countl_zero(m);
-  uint64_t M = m << z;
-  e -= z;
-  int b = e + 63;
-  // floor(b log10 2), exact for |b| <= 1200; the true floor(log10 v) is k or k + 1.
-  int k = (b * 78913) >> 18;
+  // k = floor(b log10 2) for b = floor(log2 v), exact for |b| <= 1200; floor(log10 v) is k or
+  // k + 1.
+  int k = ((e + 63) * 78913) >> 18;
   const Pow10& pw = kPow10[10 - k - kMinQ];
 
   // x = v 10^(10-k) lies in [10^10, 10^12). H = floor(M P / 2^64) and x = H 2^-s + err with
@@ -135,53 +148,61 @@ char* format_g11(char* p, double v) {
   uint64_t hi = static_cast<uint64_t>(H >> 64), lo = static_cast<uint64_t>(H);
   int t = -(e + pw.g + 128);
   uint64_t n = hi >> t;
-  // The fraction of x times 2^64, truncated: the true one is in [f, f + 2) (err adds < 2^-20).
+  // The fraction of x times 2^64, truncated: x is in [n + f 2^-64, n + (f + 2) 2^-64).
   uint64_t f = (hi << (64 - t)) | (lo >> t);
-  // With twelve digits the last one joins the fraction: rest = r 2^64 + f against 5 2^64.
-  bool twelve = n >= 100000000000ull;
-  u128 rest = twelve ? static_cast<u128>(n % 10) << 64 | f : f;
-  u128 half = twelve ? static_cast<u128>(5) << 64 : static_cast<u128>(1) << 63;
-  n = twelve ? n / 10 : n;
-  k += twelve;
-  // rest > half rounds up for sure and rest < half - 1 down; the two between may be on or
-  // within err of the halfway point, where only exact arithmetic tells.
-  if (rest + 1 - half <= 1) return fallback(p, v);
-  if (rest > half && ++n == 100000000000ull) {
+  if (n < 100000000000ull) [[likely]] {
+    // f > 2^63 rounds up for sure and f < 2^63 - 1 down; the two between may be on or next to
+    // the halfway point, where only exact arithmetic tells.
+    if (f - ((1ull << 63) - 1) <= 1) return fallback(p - (bits >> 63), v);
+    n += f > (1ull << 63);
+  } else {
+    // Twelve digits: the last one and f, in units of 2^-60, decide against 5 2^60, the exact
+    // value being in [g, g + 2).
+    ++k;
+    uint64_t g = (n % 10) << 60 | f >> 4;
+    n /= 10;
+    constexpr uint64_t kHalf = 5ull << 60;
+    if (g - (kHalf - 1) <= 1) return fallback(p - (bits >> 63), v);
+    n += g > kHalf;
+  }
+  if (n == 100000000000ull) {
     n = 10000000000ull;
     ++k;
   }
 
-  if (neg) *p++ = '-';
   u128 s = digits11(n);
-  // Significant digits: up to the last byte that is not '0'.
-  u128 nonzero = s ^ (static_cast<u128>(0x303030) << 64 | 0x3030303030303030ull);
-  uint64_t nz_hi = static_cast<uint64_t>(nonzero >> 64);
-  int nd = nz_hi ? 16 - std::countl_zero(nz_hi) / 8 : 8 - std::countl_zero(static_cast<uint64_t>(nonzero)) / 8;
+  // Significant digits: up to the last one that is not '0' (the first never is).
+  uint64_t nz_hi = static_cast<uint64_t>(s >> 64) ^ 0x303030;
+  uint64_t nz_lo = static_cast<uint64_t>(s) ^ 0x3030303030303030ull;
+  int nd = nz_hi ? 16 - std::countl_zero(nz_hi) / 8 : 8 - std::countl_zero(nz_lo) / 8;
+  // Text goes out in 16-byte stores that may run past the end but stay in the room.
+  if (k >= 0 && k < 11) {
+    // Fixed, the dot after k + 1 digits and gone when no digit follows.
+    int dot = k + 1;
+    u128 tail = s >> (8 * dot);
+    memcpy(p, &s, 16);
+    memcpy(p + dot + 1, &tail, 16);
+    p[dot] = '.';
+    return p + (nd <= dot ? dot : nd + 1);
+  }
   if (k < 0 && k >= -4) {
-    // "0." and -k-1 zeros in front; 16 bytes at most.
+    // "0." and -k-1 zeros in front.
     int lead = 1 - k;
-    u128 text = s << (8 * lead) | (0x303030302e30ull & ((1ull << (8 * lead)) - 1));
-    memcpy(p, &text, 16);
+    memcpy(p, "0.000000", 8);
+    memcpy(p + lead, &s, 16);
     return p + lead + nd;
   }
-  // The dot goes after the integer digits in fixed form, after the first digit in exponent form;
-  // it goes away when no digit follows.
-  bool fixed = k >= 0 && k < 11;
-  int dot = fixed ? k + 1 : 1;
-  u128 before = s & ((static_cast<u128>(1) << (8 * dot)) - 1);
-  u128 text = before | static_cast<u128>('.') << (8 * dot) | (s - before) << 8;
-  memcpy(p, &text, 16);
-  p += nd <= dot ? dot : nd + 1;
-  if (fixed) return p;
-
+  memcpy(p + 1, &s, 16);
+  p[0] = static_cast<char>(s);
+  p[1] = '.';
+  p += nd == 1 ? 1 : nd + 1;
   p[0] = 'e';
   p[1] = k < 0 ? '-' : '+';
+  // Two or three exponent digits, without a branch: the pair lands over the hundreds digit when
+  // there is none.
   unsigned ak = k < 0 ? -k : k;
-  if (ak >= 100) {
-    p[2] = static_cast<char>('0' + ak / 100);
-    memcpy(p + 3, kDigits2 + 2 * (ak % 100), 2);
-    return p + 5;
-  }
-  memcpy(p + 2, kDigits2 + 2 * ak, 2);
-  return p + 4;
+  int wide = ak >= 100;
+  p[2] = static_cast<char>('0' + ak / 100);
+  memcpy(p + 2 + wide, kDigits2 + 2 * (ak % 100), 2);
+  return p + 4 + wide;
 }

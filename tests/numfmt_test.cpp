@@ -96,7 +96,38 @@ TEST(FormatG11, ZerosInfinitiesAndNans) {
 TEST(FormatG11, RandomBitPatterns) {
   Differ d;
   std::mt19937_64 rng(42);
-  for (int i = 0; i < 1500000; ++i) d.check(from_bits(rng()));
+  for (int i = 0; i < 2000000; ++i) d.check(from_bits(rng()));
+}
+
+// Every binary exponent of the normal range, with its extreme and random mantissas: each power
+// of ten the formatter scales by, on both sides of where the decimal exponent steps.
+TEST(FormatG11, EveryBinaryExponent) {
+  Differ d;
+  std::mt19937_64 rng(23);
+  for (uint64_t biased = 1; biased <= 2046; ++biased) {
+    uint64_t base = biased << 52;
+    const uint64_t ends[] = {0, 1, kFracMask - 1, kFracMask};
+    for (uint64_t frac : ends) {
+      d.check(from_bits(base | frac));
+      d.check(from_bits(kSign | base | frac));
+    }
+    for (int i = 0; i < 450; ++i) d.check(from_bits((rng() & (kSign | kFracMask)) | base));
+  }
+}
+
+// The magnitudes that samples and their transforms mostly have.
+TEST(FormatG11, HotRanges) {
+  Differ d;
+  std::mt19937_64 rng(31);
+  std::uniform_real_distribution<double> wide(-1000.0, 1000.0), unit(-1.0, 1.0);
+  for (int i = 0; i < 2000000; ++i) d.check(wide(rng));
+  for (int i = 0; i < 500000; ++i) d.check(unit(rng));
+  // Log-uniform over [1e-6, 1e13), both signs: all fixed-form lengths and the switch points.
+  std::uniform_real_distribution<double> decades(-6.0, 13.0);
+  for (int i = 0; i < 1000000; ++i) {
+    double v = pow(10.0, decades(rng));
+    d.check(i % 2 ? v : -v);
+  }
 }
 
 TEST(FormatG11, AroundPowersOfTen) {
@@ -120,7 +151,7 @@ TEST(FormatG11, RoundingPoints) {
       snprintf(s, sizeof s, "%lld5e%d", m, k - 11);
       d.around(parse(s), 8);
     }
-    for (int i = 0; i < 100; ++i) {
+    for (int i = 0; i < 150; ++i) {
       snprintf(s, sizeof s, "%lld5e%d", mantissa(rng), k - 11);
       d.around(parse(s), 1);
     }
