@@ -32,19 +32,23 @@ static void import_wisdom() {
 // meanwhile reads either the old file or the new one, never a half-written one.
 static void export_wisdom() {
   char tmp[] = "anasig.fftw3.XXXXXX";
+  // Held off until the temporary file is tracked, so an interruption cannot leave it.
+  sigset_t held;
+  cleanup_hold_signals(&held);
   int fd = mkstemp(tmp);
-  if (fd < 0) return;
-  mode_t mask = umask(0);
-  umask(mask);
-  fchmod(fd, 0666 & ~mask);
-  FILE* f = fdopen(fd, "w");
-  if (f == nullptr) {
+  FILE* f = fd < 0 ? nullptr : fdopen(fd, "w");
+  unfinished_file unfinished;
+  if (f != nullptr) {
+    cleanup_track(&unfinished, tmp, f);
+  } else if (fd >= 0) {
     close(fd);
     unlink(tmp);
-    return;
   }
-  unfinished_file unfinished;
-  cleanup_track(&unfinished, tmp, f);
+  cleanup_release_signals(&held);
+  if (f == nullptr) return;
+  mode_t mask = umask(0);
+  umask(mask);
+  fchmod(fileno(f), 0666 & ~mask);
   fftw_export_wisdom_to_file(f);
   bool ok = !ferror(f);
   ok = (fclose(f) == 0) && ok;

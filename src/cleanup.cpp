@@ -38,10 +38,31 @@ void cleanup_remove(const unfinished_file* u) {
   }
 }
 
-static void on_signal(int sig) {
+static void interrupting_signals(sigset_t* set) {
+  sigemptyset(set);
+  sigaddset(set, SIGINT);
+  sigaddset(set, SIGTERM);
+  sigaddset(set, SIGHUP);
+}
+
+void cleanup_hold_signals(sigset_t* old) {
+  sigset_t set;
+  interrupting_signals(&set);
+  sigprocmask(SIG_BLOCK, &set, old);
+}
+
+void cleanup_release_signals(const sigset_t* old) {
+  sigprocmask(SIG_SETMASK, old, nullptr);
+}
+
+void cleanup_remove_all() {
   for (auto& slot : tracked) {
     if (slot != nullptr) cleanup_remove(slot);
   }
+}
+
+static void on_signal(int sig) {
+  cleanup_remove_all();
   signal(sig, SIG_DFL);
   raise(sig);
 }
@@ -50,10 +71,7 @@ void install_signal_cleanup() {
   struct sigaction sa;
   memset(&sa, 0, sizeof sa);
   sa.sa_handler = on_signal;
-  sigemptyset(&sa.sa_mask);
-  sigaddset(&sa.sa_mask, SIGINT);
-  sigaddset(&sa.sa_mask, SIGTERM);
-  sigaddset(&sa.sa_mask, SIGHUP);
+  interrupting_signals(&sa.sa_mask);
   for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
     struct sigaction old;
     // A signal the caller chose to ignore stays ignored (nohup, background jobs).

@@ -1,6 +1,7 @@
 // Removing an unfinished output file when the run is interrupted or a write fails.
 #pragma once
 
+#include <signal.h>
 #include <stdio.h>
 #include <sys/stat.h>
 
@@ -17,6 +18,13 @@ void cleanup_track(unfinished_file* u, const char* path, FILE* stream);
 void cleanup_untrack(unfinished_file* u);
 // Removes the named file if it still is the regular file that was opened; safe in a handler.
 void cleanup_remove(const unfinished_file* u);
+
+// Holds off the interrupting signals while a file is created and tracked; one that comes
+// meanwhile is delivered on release, when the file can be removed.
+void cleanup_hold_signals(sigset_t* old);
+void cleanup_release_signals(const sigset_t* old);
+// Removes every tracked file; for a run that ends before finishing them.
+void cleanup_remove_all();
 
 // SIGINT, SIGTERM, SIGHUP: remove the tracked files, then die of the signal as before.
 void install_signal_cleanup();

@@ -3,12 +3,12 @@
 #include <errno.h>
 #include <limits.h>
 #include <math.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
 
 #include <memory>
-#include <vector>
 
 #include "cleanup.h"
 #include "dbg_printf.h"
@@ -24,20 +24,16 @@ constexpr size_t kOutBuffer = 1 << 20;
 // A result file being written: values are formatted into a large buffer and handed to
 // the stream in big writes.
 struct result_file {
-  const char* path;
-  FILE* f;
-  std::vector<char> buf;
+  const char* path = nullptr;
+  FILE* f = nullptr;
+  std::unique_ptr<char[], c_free_deleter> buf;
   size_t used = 0;
   bool failed = false;
   unfinished_file unfinished;
-
-  result_file(const char* p, FILE* stream) : path(p), f(stream), buf(kOutBuffer) {
-    cleanup_track(&unfinished, path, f);
-  }
 };
 
 void flush_buffer(result_file* r) {
-  if (r->used > 0 && fwrite(r->buf.data(), 1, r->used, r->f) != r->used) r->failed = true;
+  if (r->used > 0 && fwrite(r->buf.get(), 1, r->used, r->f) != r->used) r->failed = true;
   r->used = 0;
 }
 
@@ -51,7 +47,7 @@ void put_line(result_file* r, int rows, Value value) {
 #endif
   for (int i = 0; i < rows; ++i) {
     if (kOutBuffer - r->used < kG11Max + 2) flush_buffer(r);
-    char* p = r->buf.data() + r->used;
+    char* p = r->buf.get() + r->used;
     char* start = p;
     if (i > 0) *p++ = ' ';
     p = format_g11(p, value(i));
@@ -61,14 +57,25 @@ void put_line(result_file* r, int rows, Value value) {
   r->buf[r->used++] = '\n';
 }
 
-FILE* open_result(const char* path, const char* message) {
-  FILE* f = fopen(path, "w");
-  if (f == nullptr) {
+// The buffer comes first, so that running out of memory leaves no empty file; the file is
+// created and tracked with the interrupting signals held off, so none can leave it behind.
+void open_result(result_file* r, const char* path, const char* message) {
+  r->path = path;
+  r->buf.reset(static_cast<char*>(malloc(kOutBuffer)));
+  if (r->buf == nullptr) {
+    fprintf(stderr, "Couldn't malloc %lu bytes\n", static_cast<unsigned long>(kOutBuffer));
+    exit(1);
+  }
+  sigset_t old;
+  cleanup_hold_signals(&old);
+  r->f = fopen(path, "w");
+  if (r->f != nullptr) cleanup_track(&r->unfinished, path, r->f);
+  cleanup_release_signals(&old);
+  if (r->f == nullptr) {
     fprintf(stderr, "Couldn't open %s for writing.\n", path);
     exit(1);
   }
   if (!quiet) fputs(message, stderr);
-  return f;
 }
 
 // Ends the file; an incomplete one is removed by the rule of cleanup_remove.
@@ -87,7 +94,8 @@ void close_result(result_file* r) {
 
 template <typename Value>
 void write_matrix(const char* path, const char* message, int rows, int cols, Value value) {
-  result_file r(path, open_result(path, message));
+  result_file r;
+  open_result(&r, path, message);
   for (int k = 0; k < cols; ++k) put_line(&r, rows, [&](int i) { return value(i, k); });
   close_result(&r);
 }
@@ -95,9 +103,9 @@ void write_matrix(const char* path, const char* message, int rows, int cols, Val
 }  // namespace
 
 void output_real(const char* path, fftw_complex** y, int rows, int cols) {
-  FILE* f = open_result(path, "Writing re...");
+  result_file r;
+  open_result(&r, path, "Writing re...");
   if (debug) dbg__printf(__FILE__, __LINE__, "rows=%d cols=%d\n", rows, cols);
-  result_file r(path, f);
   for (int k = 0; k < cols; ++k) put_line(&r, rows, [&](int i) { return y[i][k][0]; });
   close_result(&r);
 }
@@ -134,7 +142,8 @@ static void write_frequency(const char* path, fftw_complex** y, int rows, int co
     fprintf(stderr, "Couldn't malloc prev(%lu bytes).\n", static_cast<unsigned long>(rows) * 8);
     exit(1);
   }
-  result_file r(path, open_result(path, "Writing freq..."));
+  result_file r;
+  open_result(&r, path, "Writing freq...");
   for (int i = 0; i < rows; ++i) prev[i] = phase(i, 0);
   put_line(&r, rows, [](int) { return 0.0; });
   for (int k = 1; k < cols; ++k) {
