@@ -151,17 +151,7 @@ static void process_file(const char* path) {
   // The trace of what the readers see needs the second reading of the file.
   kept_values kept;
   int st = size_scan(f, &lines, &values, debug ? nullptr : &kept);
-  if (st == SCAN_READ_ERROR) {
-    fprintf(stderr, "Couldn't read %s.\n", path);
-    exit(1);
-  } else if (st == SCAN_NO_REWIND) {
-    fprintf(stderr, "Couldn't rewind %s.\n", path);
-    exit(1);
-  } else if (st == SCAN_NO_MEMORY) {
-    fprintf(stderr, "Couldn't malloc p(%lu bytes).\n",
-            static_cast<unsigned long>(scan_failed_size));
-    exit(1);
-  }
+  check_scan_status(st, path);
   printf("%d rows, %d columns\n", lines, values);
 
   int rows, cols, row_orientation;

@@ -11,23 +11,6 @@
 
 size_t scan_failed_size = 0;
 
-// Numbers at the start of [s, end), read one after another until the first non-number.
-static long long count_numbers(const char* s, const char* end) {
-  long long count = 0;
-  double v;
-  size_t consumed;
-  while (scan_number(s, end, &v, &consumed) == 1) {
-    ++count;
-    s += consumed;
-  }
-  return count;
-}
-
-int checkline(const char* line) {
-  long long n = count_numbers(line, line + strlen(line));
-  return n > INT_MAX ? INT_MAX : static_cast<int>(n);
-}
-
 // Appends v, growing the store; gives up keeping (and frees it) when memory runs out.
 static void keep_value(kept_values* kept, double v) {
   if (kept->count == kept->cap) {
@@ -45,6 +28,25 @@ static void keep_value(kept_values* kept, double v) {
   kept->data[kept->count++] = v;
 }
 
+// Numbers at the start of [s, end), read one after another until the first non-number;
+// each is kept too when kept is given and still keeping.
+static long long count_numbers(const char* s, const char* end, kept_values* kept) {
+  long long count = 0;
+  double v;
+  size_t consumed;
+  while (scan_number(s, end, &v, &consumed) == 1) {
+    ++count;
+    s += consumed;
+    if (kept != nullptr && kept->cap != SIZE_MAX) keep_value(kept, v);
+  }
+  return count;
+}
+
+int checkline(const char* line) {
+  long long n = count_numbers(line, line + strlen(line), nullptr);
+  return n > INT_MAX ? INT_MAX : static_cast<int>(n);
+}
+
 int mxsize(FILE* file, int* rows, int* cols) {
   return size_scan(file, rows, cols, nullptr);
 }
@@ -60,17 +62,9 @@ int size_scan(FILE* file, int* rows, int* cols, kept_values* kept) {
   int st;
   while ((st = line_reader_next(&r, &line, &len)) == LINE_OK) {
     // The line ends at its first NUL byte, as for the C string functions.
-    const char* s = line;
     const char* end = static_cast<const char*>(memchr(line, '\0', len + 1));
     const size_t line_start = kept != nullptr ? kept->count : 0;
-    long long count = 0;
-    double v;
-    size_t consumed;
-    while (scan_number(s, end, &v, &consumed) == 1) {
-      ++count;
-      s += consumed;
-      if (kept != nullptr && kept->cap != SIZE_MAX) keep_value(kept, v);
-    }
+    long long count = count_numbers(line, end, kept);
     if (expected != -1 && count != expected) {
       if (kept != nullptr && kept->data != nullptr) kept->count = line_start;  // not in the block
       break;

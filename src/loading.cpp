@@ -134,6 +134,27 @@ int read_file_normal(FILE* stream, fftw_complex** x, int rows, int cols) {
   return read_matrix(stream, x, rows, cols, false);
 }
 
+void check_scan_status(int status, const char* path) {
+  switch (status) {
+    case SCAN_READ_ERROR:
+      fprintf(stderr, "Couldn't read %s.\n", path);
+      break;
+    case SCAN_NO_REWIND:
+      fprintf(stderr, "Couldn't rewind %s.\n", path);
+      break;
+    case SCAN_NO_MEMORY:
+      fprintf(stderr, "Couldn't malloc p(%lu bytes).\n",
+              static_cast<unsigned long>(scan_failed_size));
+      break;
+    case SCAN_CHANGED:
+      fprintf(stderr, "%s changed while reading.\n", path);
+      break;
+    default:
+      return;
+  }
+  exit(1);
+}
+
 // Line k, number j of the block goes where the reader for the orientation would put it.
 static void fill_from_kept(const kept_values* kept, fftw_complex** x, int rows, int cols,
                            int row_orientation) {
@@ -172,17 +193,7 @@ void load_file(FILE* stream, const char* path, fftw_complex** x, int rows, int c
     *kept = kept_values{};
   }
   fclose(stream);
-  if (st == SCAN_READ_ERROR) {
-    fprintf(stderr, "Couldn't read %s.\n", path);
-    exit(1);
-  } else if (st == SCAN_NO_MEMORY) {
-    fprintf(stderr, "Couldn't malloc p(%lu bytes).\n",
-            static_cast<unsigned long>(scan_failed_size));
-    exit(1);
-  } else if (st == SCAN_CHANGED) {
-    fprintf(stderr, "%s changed while reading.\n", path);
-    exit(1);
-  }
+  check_scan_status(st, path);
   if (debug) {
     for (int i = 0; i < rows; ++i) {
       dbg__printf(__FILE__, __LINE__, "%s", "");

@@ -40,6 +40,9 @@ int read_file_normal(FILE* stream, fftw_complex** x, int rows, int cols);
 extern reader_fn read_file;
 
 struct kept_values;
+// Ends the run with the message for a failed size scan or reader (a scan_status); returns
+// only for SCAN_OK and SCAN_TOO_MANY.
+void check_scan_status(int status, const char* path);
 // Loads the opened file into x in the chosen orientation and closes it; exits 1 on failure.
 // Values the size scan kept are taken from there (and freed) instead of reading again.
 void load_file(FILE* stream, const char* path, fftw_complex** x, int rows, int cols,

@@ -75,7 +75,7 @@ TEST(Cli, UsageTextAndWhenItAppears) {
   run_result none = run_anasig(d.path, {"anasig", "-i", "2"});
   EXPECT_EQ(none.status, 1);
   EXPECT_EQ(none.out, usage_text());
-  EXPECT_NE(read_file(d / "logfile").find(" anasig -i 2\n"), std::string::npos);
+  EXPECT_NE(read_text(d / "logfile").find(" anasig -i 2\n"), std::string::npos);
 }
 
 TEST(Cli, IntervalAndFrequencyOptions) {
@@ -110,7 +110,7 @@ TEST(Cli, IntervalAndFrequencyOptions) {
     EXPECT_EQ(r.err, c.err + (c.out.empty() ? "" : "Couldn't open missing.txt.\n")) << what;
   }
   // None of the rejected values got as far as the run log.
-  std::string log = read_file(d / "logfile");
+  std::string log = read_text(d / "logfile");
   EXPECT_EQ(log.find("abc"), std::string::npos);
   EXPECT_EQ(log.find(" 0 "), std::string::npos);
   EXPECT_EQ(log.find("inf"), std::string::npos);
@@ -139,12 +139,12 @@ TEST(Cli, WholeRunOfOneSignal) {
   EXPECT_EQ(r.out, "Using timestep=0.5\n4 rows, 1 columns\n");
   EXPECT_EQ(r.err, kProgress);
   // The analytic signal of 1 2 3 4 is 1+1i 2-1i 3-1i 4+1i.
-  EXPECT_EQ(read_file(d / "sig.hre"), "1\n2\n3\n4\n");
-  EXPECT_EQ(read_file(d / "sig.him"), "1\n-1\n-1\n1\n");
-  EXPECT_EQ(read_file(d / "sig.hab"), "1.4142135624\n2.2360679775\n3.1622776602\n4.1231056256\n");
-  EXPECT_EQ(read_file(d / "sig.hth"), "0.7853981634\n-0.463647609\n-0.3217505544\n0.24497866313\n");
+  EXPECT_EQ(read_text(d / "sig.hre"), "1\n2\n3\n4\n");
+  EXPECT_EQ(read_text(d / "sig.him"), "1\n-1\n-1\n1\n");
+  EXPECT_EQ(read_text(d / "sig.hab"), "1.4142135624\n2.2360679775\n3.1622776602\n4.1231056256\n");
+  EXPECT_EQ(read_text(d / "sig.hth"), "0.7853981634\n-0.463647609\n-0.3217505544\n0.24497866313\n");
   // (atan2(-1,2) - atan2(1,1)) / 0.5 and so on, without unwrapping.
-  EXPECT_EQ(read_file(d / "sig.hfq"), "0\n-2.4980915448\n0.28379410921\n1.133458435\n");
+  EXPECT_EQ(read_text(d / "sig.hfq"), "0\n-2.4980915448\n0.28379410921\n1.133458435\n");
 }
 
 TEST(Cli, ShapesAndOrientation) {
@@ -154,14 +154,14 @@ TEST(Cli, ShapesAndOrientation) {
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "Using timestep=1\n3 rows, 2 columns\n");
   EXPECT_EQ(r.err, "");
-  EXPECT_EQ(read_file(d / "cols.hre"), "1 10\n2 20\n3 30\n");
-  EXPECT_EQ(read_file(d / "cols.hfq").substr(0, 4), "0 0\n");
+  EXPECT_EQ(read_text(d / "cols.hre"), "1 10\n2 20\n3 30\n");
+  EXPECT_EQ(read_text(d / "cols.hfq").substr(0, 4), "0 0\n");
 
   // In rows the same numbers are three signals of two samples: the results are transposed.
   r = run_anasig(d.path, {"anasig", "--silence", "--data-in-rows", "cols.txt"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(read_file(d / "cols.hre"), "1 2 3\n10 20 30\n");
-  EXPECT_EQ(read_file(d / "cols.him"), "0 0 0\n0 0 0\n");
+  EXPECT_EQ(read_text(d / "cols.hre"), "1 2 3\n10 20 30\n");
+  EXPECT_EQ(read_text(d / "cols.him"), "0 0 0\n0 0 0\n");
 
   // A one-line file is one signal; the file after it is judged by its own shape.
   write_file(d / "one.txt", "1 0 -1 0\n");
@@ -169,11 +169,11 @@ TEST(Cli, ShapesAndOrientation) {
   r = run_anasig(d.path, {"anasig", "-#", "one.txt", "five.txt"});
   EXPECT_EQ(r.status, 0);
   EXPECT_EQ(r.out, "Using timestep=1\n1 rows, 4 columns\n5 rows, 1 columns\n");
-  EXPECT_EQ(read_file(d / "one.hre"), "1\n0\n-1\n0\n");
-  EXPECT_EQ(read_file(d / "one.him"), "0\n1\n0\n-1\n");  // cos -> sin
-  EXPECT_EQ(read_file(d / "five.hre"), "5\n5\n5\n5\n5\n");
-  EXPECT_EQ(read_file(d / "five.him"), "0\n0\n0\n0\n0\n");
-  EXPECT_EQ(read_file(d / "five.hfq"), "0\n0\n0\n0\n0\n");
+  EXPECT_EQ(read_text(d / "one.hre"), "1\n0\n-1\n0\n");
+  EXPECT_EQ(read_text(d / "one.him"), "0\n1\n0\n-1\n");  // cos -> sin
+  EXPECT_EQ(read_text(d / "five.hre"), "5\n5\n5\n5\n5\n");
+  EXPECT_EQ(read_text(d / "five.him"), "0\n0\n0\n0\n0\n");
+  EXPECT_EQ(read_text(d / "five.hfq"), "0\n0\n0\n0\n0\n");
 
   // Comments anywhere, a remark after the numbers, and the blank line that ends the block.
   write_file(d / "c.txt", "# head\n1 2 # remark\n; note\n3 4 x\n!end\n\n5 6\n");
@@ -224,8 +224,8 @@ TEST(Cli, ResultNamesBesideTheInput) {
   write_file(d / "sig.hre", "4\n3\n");
   r = run_anasig(d.path, {"anasig", "-#", "--none", "--re", "--im", "sig.hre"});
   EXPECT_EQ(r.status, 0);
-  EXPECT_EQ(read_file(d / "sig.hre"), "4\n3\n");
-  EXPECT_EQ(read_file(d / "sig.him"), "0\n0\n");
+  EXPECT_EQ(read_text(d / "sig.hre"), "4\n3\n");
+  EXPECT_EQ(read_text(d / "sig.him"), "0\n0\n");
 }
 
 TEST(Cli, InputErrors) {
@@ -338,7 +338,7 @@ TEST(Cli, WisdomFile) {
   write_file(d / "s.txt", "1\n2\n3\n");
   run_result r = run_anasig(d.path, {"anasig", "-#", "--wisdom", "--none", "s.txt"});
   EXPECT_EQ(r.status, 0);
-  std::string w = read_file(d / "anasig.fftw3");
+  std::string w = read_text(d / "anasig.fftw3");
   EXPECT_EQ(w.rfind("(fftw-3.3", 0), 0u) << w;
   // A second run imports it and writes it again; no temporary file is left behind.
   r = run_anasig(d.path, {"anasig", "-#", "--wisdom", "--none", "s.txt"});
@@ -363,7 +363,7 @@ TEST(Cli, RunLogLine) {
   EXPECT_EQ(r.status, 1);  // --title is no option of ours
   r = run_anasig(d.path, {"anasig", "my data.txt", "-#", "--none", "-i", "0.5"});
   EXPECT_EQ(r.status, 0);
-  std::string log = read_file(d / "logfile");
+  std::string log = read_text(d / "logfile");
   std::regex line(
       "[0-9]{4}-[0-9]{2}-[0-9]{2} [0-9]{2}:[0-9]{2}:[0-9]{2} anasig -# --none -i 0.5 \"my "
       "data.txt\"\n");

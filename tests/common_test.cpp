@@ -5,14 +5,9 @@
 
 #include <string>
 
-namespace {
+#include "test_util.h"
 
-FILE* text_file(const std::string& text) {
-  FILE* f = tmpfile();
-  fwrite(text.data(), 1, text.size(), f);
-  rewind(f);
-  return f;
-}
+namespace {
 
 std::string shape(const std::string& text) {
   FILE* f = text_file(text);

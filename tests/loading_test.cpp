@@ -9,15 +9,9 @@
 
 #include "common.h"
 #include "settings.h"
+#include "test_util.h"
 
 namespace {
-
-FILE* text_file(const std::string& text) {
-  FILE* f = tmpfile();
-  fwrite(text.data(), 1, text.size(), f);
-  rewind(f);
-  return f;
-}
 
 struct loaded {
   signal_matrix x;

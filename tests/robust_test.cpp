@@ -46,7 +46,7 @@ std::string anasig_bin() {
 
 // A sanitizer build reserves terabytes of address space and cannot run under valgrind.
 bool sanitizer_build() {
-  return read_file(anasig_bin()).find("__asan_init") != std::string::npos;
+  return read_text(anasig_bin()).find("__asan_init") != std::string::npos;
 }
 
 // How a child is started; everything is prepared before fork, so the child only calls
@@ -147,8 +147,8 @@ outcome run(const std::string& dir, const std::vector<std::string>& args, child_
   if (own_out) o.out = io / "out";
   if (own_err) o.err = io / "err";
   outcome r = finish(spawn(dir, args, o));
-  if (own_out) r.out = read_file(o.out);
-  if (own_err) r.err = read_file(o.err);
+  if (own_out) r.out = read_text(o.out);
+  if (own_err) r.err = read_text(o.err);
   return r;
 }
 
@@ -229,7 +229,7 @@ analytic direct_analytic(const signals& x) {
 // Every line of a result file, parsed; false when the text is not lines of numbers joined by
 // single spaces.
 bool parse_result(const std::string& path, std::vector<std::vector<double>>* lines) {
-  std::string text = read_file(path);
+  std::string text = read_text(path);
   lines->clear();
   if (!text.empty() && text.back() != '\n') return false;
   const char* p = text.c_str();
@@ -320,7 +320,7 @@ void expect_results(const std::string& base, const analytic& want, double tol, d
 
 // One result file is whole: the expected number of lines, the last one ended.
 bool complete(const std::string& path, size_t lines) {
-  std::string text = read_file(path);
+  std::string text = read_text(path);
   return !text.empty() && text.back() == '\n' &&
          static_cast<size_t>(std::count(text.begin(), text.end(), '\n')) == lines;
 }
@@ -712,7 +712,7 @@ bool wait_blocked(const blocked_run& b) {
       [&] {
         int queued = 0;
         return ioctl(b.err, FIONREAD, &queued) == 0 && queued == 4096 &&
-               read_file(sys).rfind("1 0x2 ", 0) == 0;
+               read_text(sys).rfind("1 0x2 ", 0) == 0;
       },
       60);
 }
@@ -985,7 +985,7 @@ TEST(RobustOutput, PermissionsAsAnotherUser) {
     EXPECT_EQ(r.err, "Couldn't open s.him for writing.\n");
     EXPECT_EQ(listing(d / "f"), names({"s.txt", "logfile", "s.hre", "s.him"}));
     EXPECT_TRUE(complete(d / "f/s.hre", 20));
-    EXPECT_EQ(read_file(d / "f/s.him"), "old\n");
+    EXPECT_EQ(read_text(d / "f/s.him"), "old\n");
   }
 }
 
@@ -1011,8 +1011,8 @@ std::vector<outcome> run_together(const std::string& dir,
   std::vector<outcome> rs;
   for (size_t i = 0; i < pids.size(); ++i) {
     outcome r = finish(pids[i]);
-    r.out = read_file(io / ("out" + std::to_string(i)));
-    r.err = read_file(io / ("err" + std::to_string(i)));
+    r.out = read_text(io / ("out" + std::to_string(i)));
+    r.err = read_text(io / ("err" + std::to_string(i)));
     rs.push_back(r);
   }
   return rs;
@@ -1099,7 +1099,7 @@ TEST(RobustConcurrency, ThirtyTwoRunsInOneDirectory) {
         EXPECT_EQ(rs[i].status, 0) << i;
         EXPECT_EQ(rs[i].err, "") << i;
       }
-      std::vector<std::string> log = split_lines(read_file(d / "logfile"));
+      std::vector<std::string> log = split_lines(read_text(d / "logfile"));
       EXPECT_EQ(log.size(), size_t(kRuns));
       const std::string args = std::string(" anasig --quiet") + (wisdom ? " --wisdom" : "") + " ";
       std::multiset<std::string> logged, run_bases(bases.begin(), bases.end());
@@ -1370,12 +1370,12 @@ TEST(RobustInterrupt, SignalWhileTheInputIsRead) {
   child_opts o;
   o.err = io / "err";
   pid_t pid = spawn(d.path, {"anasig", "big.txt"}, o);
-  bool scanning = wait_for([&] { return read_file(o.err) == "Checking size\n"; }, 60);
+  bool scanning = wait_for([&] { return read_text(o.err) == "Checking size\n"; }, 60);
   usleep(20000);
-  const std::string err = read_file(o.err);
+  const std::string err = read_text(o.err);
   kill(pid, SIGINT);
   outcome r = finish(pid);
-  ASSERT_TRUE(scanning) << read_file(o.err);
+  ASSERT_TRUE(scanning) << read_text(o.err);
   EXPECT_EQ(err, "Checking size\n") << "the scan ended too soon to be interrupted";
   EXPECT_EQ(r.sig, SIGINT);
   EXPECT_EQ(listing(d.path), names({"big.txt", "logfile"}));
@@ -1394,10 +1394,10 @@ TEST(RobustInterrupt, SignalDuringWisdomAndTiming) {
     child_opts o;
     o.err = io / "err";
     pid_t pid = spawn(d.path, {"anasig", "--wisdom", "--timing", "t.txt"}, o);
-    bool timing = wait_for([&] { return read_file(o.err).find(" 0%") != std::string::npos; }, 60);
+    bool timing = wait_for([&] { return read_text(o.err).find(" 0%") != std::string::npos; }, 60);
     kill(pid, SIGINT);
     outcome r = finish(pid);
-    ASSERT_TRUE(timing) << read_file(o.err);
+    ASSERT_TRUE(timing) << read_text(o.err);
     EXPECT_EQ(r.sig, SIGINT);
     EXPECT_EQ(listing(d.path), names({"t.txt", "logfile", "anasig.fftw3"}));
     EXPECT_TRUE(wisdom_loads(d / "anasig.fftw3"));

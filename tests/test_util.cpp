@@ -27,7 +27,7 @@ temp_dir::~temp_dir() {
   std::filesystem::remove_all(path, ec);
 }
 
-std::string read_file(const std::string& path) {
+std::string read_text(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream s;
   s << in.rdbuf();
@@ -42,6 +42,14 @@ void write_file(const std::string& path, const std::string& text) {
 bool file_exists(const std::string& path) {
   struct stat st;
   return lstat(path.c_str(), &st) == 0;
+}
+
+FILE* text_file(const std::string& text) {
+  FILE* f = tmpfile();
+  if (f == nullptr) throw std::runtime_error("tmpfile failed");
+  fwrite(text.data(), 1, text.size(), f);
+  rewind(f);
+  return f;
 }
 
 run_result run_anasig(const std::string& dir, const std::vector<std::string>& args,
@@ -75,7 +83,7 @@ run_result run_anasig(const std::string& dir, const std::vector<std::string>& ar
   int status = 0;
   waitpid(pid, &status, 0);
   r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  r.out = read_file(out);
-  r.err = read_file(err);
+  r.out = read_text(out);
+  r.err = read_text(err);
   return r;
 }

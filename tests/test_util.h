@@ -1,6 +1,8 @@
 // Helpers shared by the tests: scratch directories, files, and running the built binary.
 #pragma once
 
+#include <stdio.h>
+
 #include <string>
 #include <vector>
 
@@ -12,9 +14,12 @@ struct temp_dir {
   std::string operator/(const std::string& name) const { return path + "/" + name; }
 };
 
-std::string read_file(const std::string& path);
+std::string read_text(const std::string& path);
 void write_file(const std::string& path, const std::string& text);
 bool file_exists(const std::string& path);
+
+// A temporary stdio stream holding text, positioned at its start.
+FILE* text_file(const std::string& text);
 
 struct run_result {
   int status = -1;  // exit status, or 128 + signal number
