@@ -13,6 +13,7 @@
 #include "dbg_printf.h"
 #include "loading.h"
 #include "settings.h"
+#include "wisdom.h"
 
 static const char kWisdomFile[] = "anasig.fftw3";
 
@@ -20,13 +21,6 @@ struct plan_deleter {
   void operator()(fftw_plan_s* p) const { fftw_destroy_plan(p); }
 };
 using plan_ptr = std::unique_ptr<fftw_plan_s, plan_deleter>;
-
-static void import_wisdom() {
-  FILE* f = fopen(kWisdomFile, "r");
-  if (f == nullptr) return;
-  fftw_import_wisdom_from_file(f);
-  fclose(f);
-}
 
 // Writes the wisdom beside the old file and renames it into place, so that a run started
 // meanwhile reads either the old file or the new one, never a half-written one.
@@ -90,7 +84,8 @@ int anasig(int rows, int cols, fftw_complex** x, fftw_complex** y) {
   fftw_complex** z = zi.get();
   for (int i = 0; i < rows; ++i) z[i] = zb.get() + static_cast<size_t>(i) * cols;
 
-  if (use_wisdom) import_wisdom();
+  // A missing or damaged wisdom file is passed over: it only ever saves planning time.
+  if (use_wisdom) import_wisdom_checked(kWisdomFile);
   if (debug) fprintf(stderr, "Debug:%s(%d) rows=%d cols=%d\n", __FILE__, __LINE__, rows, cols);
 
   plan_ptr forward = make_plan(rows, cols, x[0], z[0], FFTW_FORWARD);
