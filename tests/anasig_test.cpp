@@ -19,19 +19,19 @@ using cvec = std::vector<std::complex<double>>;
 cvec oracle(const std::vector<double>& x) {
   const size_t n = x.size();
   const double pi = acos(-1.0);
-  cvec spec(n), out(n);
+  cvec spectrum(n), out(n);
   for (size_t k = 0; k < n; ++k)
     for (size_t t = 0; t < n; ++t)
-      spec[k] += x[t] * std::polar(1.0, -2 * pi * double(k * t % n) / n);
+      spectrum[k] += x[t] * std::polar(1.0, -2 * pi * double(k * t % n) / n);
   for (size_t k = 1; k < n; ++k) {
     if (2 * k < n)
-      spec[k] *= 2;
+      spectrum[k] *= 2;
     else if (2 * k > n)
-      spec[k] = 0;
+      spectrum[k] = 0;
   }
   for (size_t t = 0; t < n; ++t) {
     for (size_t k = 0; k < n; ++k)
-      out[t] += spec[k] * std::polar(1.0, 2 * pi * double(k * t % n) / n);
+      out[t] += spectrum[k] * std::polar(1.0, 2 * pi * double(k * t % n) / n);
     out[t] /= double(n);
   }
   return out;

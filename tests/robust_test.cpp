@@ -207,18 +207,18 @@ analytic direct_analytic(const signals& x) {
   for (const std::vector<double>& s : x) {
     const size_t n = s.size();
     const long double w = 2 * acosl(-1) / n;
-    std::vector<std::complex<long double>> spec(n);
+    std::vector<std::complex<long double>> spectrum(n);
     for (size_t k = 0; k < n; ++k) {
-      for (size_t j = 0; j < n; ++j) spec[k] += std::polar<long double>(s[j], -w * ((j * k) % n));
+      for (size_t j = 0; j < n; ++j) spectrum[k] += std::polar<long double>(s[j], -w * ((j * k) % n));
     }
     for (size_t k = 1; k < n; ++k) {
-      if (2 * k < n) spec[k] *= 2;
-      if (2 * k > n) spec[k] = 0;
+      if (2 * k < n) spectrum[k] *= 2;
+      if (2 * k > n) spectrum[k] = 0;
     }
     std::vector<std::complex<double>> out(n);
     for (size_t m = 0; m < n; ++m) {
       std::complex<long double> sum = 0;
-      for (size_t k = 0; k < n; ++k) sum += spec[k] * std::polar<long double>(1, w * ((k * m) % n));
+      for (size_t k = 0; k < n; ++k) sum += spectrum[k] * std::polar<long double>(1, w * ((k * m) % n));
       out[m] = std::complex<double>(sum / static_cast<long double>(n));
     }
     y.push_back(out);
