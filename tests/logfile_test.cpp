@@ -126,6 +126,9 @@ TEST_F(LogfileTest, QuotesElementsWithSpaceCommaOrAsterisk) {
       {"--m=\"q\\\" *", " --m=\"\\\"q\\\\\\\" *\""},
       {"a\"b\\c", " a\"b\\c"},
       {"--t=\"x\"", " --t=\"x\""},
+      {"a\nb", " \"a\\nb\""},
+      {"\r", " \"\\r\""},
+      {"--t=x\r\ny", " --t=\"x\\r\\ny\""},
   };
   for (size_t i = 0; i < cases.size(); ++i) {
     std::string path = dir_ + "/case" + std::to_string(i);

@@ -13,15 +13,21 @@
 
 namespace {
 
-// Newly malloc'd copy of s with a backslash before every '"' and '\'; the caller frees it.
+// Newly malloc'd copy of s with a backslash before every '"' and '\', and line breaks written
+// as \n and \r so that an entry stays on one line; the caller frees it.
 char* quote_string(const char* s) {
   if (s == nullptr) s = "";
   size_t len = 0;
-  for (const char* p = s; *p != '\0'; ++p) len += (*p == '"' || *p == '\\') ? 2 : 1;
+  for (const char* p = s; *p != '\0'; ++p) len += strchr("\"\\\n\r", *p) != nullptr ? 2 : 1;
   char* copy = static_cast<char*>(malloc(len + 1));
   if (copy == nullptr) return nullptr;
   char* q = copy;
   for (const char* p = s; *p != '\0'; ++p) {
+    if (*p == '\n' || *p == '\r') {
+      *q++ = '\\';
+      *q++ = *p == '\n' ? 'n' : 'r';
+      continue;
+    }
     if (*p == '"' || *p == '\\') *q++ = '\\';
     *q++ = *p;
   }
@@ -29,7 +35,8 @@ char* quote_string(const char* s) {
   return copy;
 }
 
-// Appends one element that holds a space, comma or asterisk, quoted so the line stays parseable.
+// Appends one element that holds a space, comma, asterisk or line break, quoted so the line
+// stays parseable.
 void logfile_long_opt(std::string& line, const char* s) {
   const char* value = s;
   size_t name_len = 0;
@@ -78,8 +85,9 @@ void write_all(int fd, const char* buf, size_t len) {
 void flogfile(const char* logfile, int argc, char** argv) {
   int fd = -1;
   for (int attempt = 0; attempt < 11 && fd < 0; ++attempt) {
-    // O_APPEND plus a single write keeps lines from concurrent runs whole.
-    fd = open(logfile, O_WRONLY | O_APPEND | O_CREAT, 0666);
+    // O_APPEND plus a single write keeps lines from concurrent runs whole; a FIFO without a
+    // reader fails at once instead of holding the run.
+    fd = open(logfile, O_WRONLY | O_APPEND | O_CREAT | O_NONBLOCK | O_CLOEXEC, 0666);
   }
   if (fd < 0) {
     fputs("No logfile entry\n", stderr);
@@ -96,7 +104,7 @@ void flogfile(const char* logfile, int argc, char** argv) {
     line += stamp;
     for (int i = 0; i < argc; ++i) {
       const char* arg = argv[i] != nullptr ? argv[i] : "(null)";
-      if (strpbrk(arg, " ,*") != nullptr) {
+      if (strpbrk(arg, " ,*\n\r") != nullptr) {
         logfile_long_opt(line, arg);
       } else {
         line += ' ';
