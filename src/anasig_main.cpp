@@ -1,9 +1,12 @@
 // anasig: the analytic signal of every signal in plain-text matrix files.
+#include <errno.h>
+#include <fcntl.h>
 #include <getopt.h>
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <unistd.h>
 
 #include <string>
 
@@ -176,9 +179,12 @@ static void process_file(const char* path) {
   free_matrix(&y);
 }
 
+// Set when the run was started without a standard output at all.
+static bool stdout_was_closed = false;
+
 // Output lost on standard output (a full disk, a closed pipe) must not end in status 0.
 static void check_stdout() {
-  bool failed = ferror(stdout) != 0;
+  bool failed = ferror(stdout) != 0 || stdout_was_closed;
   failed = fclose(stdout) != 0 || failed;
   if (failed) {
     fputs("Couldn't write standard output.\n", stderr);
@@ -186,13 +192,27 @@ static void check_stdout() {
   }
 }
 
+// A closed standard descriptor would be taken by the next file opened, and progress text would
+// land inside a result: each gets /dev/null instead.
+static void open_standard_descriptors() {
+  for (int fd = 0; fd <= 2; ++fd) {
+    if (fcntl(fd, F_GETFD) != -1 || errno != EBADF) continue;
+    if (open("/dev/null", fd == 0 ? O_RDONLY : O_WRONLY) != fd) _exit(1);
+    if (fd == 1) stdout_was_closed = true;
+  }
+}
+
 int main(int argc, char** argv) {
+  open_standard_descriptors();
   atexit(check_stdout);
   install_signal_cleanup();
   parse_options(argc, argv);
   logfile(argc, argv);
   if (optind >= argc) usage(argv[0]);
   printf("Using timestep=%g\n", tstep);
-  for (int i = optind; i < argc; ++i) process_file(argv[i]);
+  for (int i = optind; i < argc; ++i) {
+    warn_replaced_results(argv[i]);
+    process_file(argv[i]);
+  }
   return 0;
 }

@@ -1,13 +1,14 @@
 #include "cleanup.h"
 
 #include <signal.h>
+#include <stdlib.h>
 #include <string.h>
 #include <unistd.h>
 
 #include <initializer_list>
 
-// At most a result file and a wisdom file are unfinished at any time.
-static unfinished_file* volatile tracked[2];
+// Five result files and a wisdom file are the most that are unfinished at once.
+static unfinished_file* volatile tracked[8];
 
 void cleanup_track(unfinished_file* u, const char* path, FILE* stream) {
   struct stat st;
@@ -38,16 +39,22 @@ void cleanup_remove(const unfinished_file* u) {
   }
 }
 
-static void interrupting_signals(sigset_t* set) {
+// Signals raised by a faulting instruction are delivered at once even when blocked; the
+// others can wait until a file is tracked.
+static const int kFaultSignals[] = {SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE, SIGSEGV, SIGSYS};
+static const int kEndingSignals[] = {SIGHUP,    SIGINT,  SIGQUIT, SIGUSR1,   SIGUSR2,
+                                     SIGPIPE,   SIGALRM, SIGTERM, SIGSTKFLT, SIGXCPU,
+                                     SIGVTALRM, SIGPROF, SIGIO,   SIGPWR};
+
+static void asynchronous_signals(sigset_t* set) {
   sigemptyset(set);
-  sigaddset(set, SIGINT);
-  sigaddset(set, SIGTERM);
-  sigaddset(set, SIGHUP);
+  for (int sig : kEndingSignals) sigaddset(set, sig);
+  for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) sigaddset(set, sig);
 }
 
 void cleanup_hold_signals(sigset_t* old) {
   sigset_t set;
-  interrupting_signals(&set);
+  asynchronous_signals(&set);
   sigprocmask(SIG_BLOCK, &set, old);
 }
 
@@ -67,17 +74,23 @@ static void on_signal(int sig) {
   raise(sig);
 }
 
+static void catch_signal(int sig, const struct sigaction& sa) {
+  struct sigaction old;
+  // A signal the caller chose to ignore stays ignored (nohup, background jobs), and one that
+  // already has a handler (a sanitizer's) keeps it.
+  if (sigaction(sig, nullptr, &old) != 0 || old.sa_handler != SIG_DFL) return;
+  sigaction(sig, &sa, nullptr);
+}
+
 void install_signal_cleanup() {
   struct sigaction sa;
   memset(&sa, 0, sizeof sa);
   sa.sa_handler = on_signal;
-  interrupting_signals(&sa.sa_mask);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP}) {
-    struct sigaction old;
-    // A signal the caller chose to ignore stays ignored (nohup, background jobs).
-    if (sigaction(sig, nullptr, &old) == 0 && old.sa_handler == SIG_IGN) continue;
-    sigaction(sig, &sa, nullptr);
-  }
+  asynchronous_signals(&sa.sa_mask);
+  for (int sig : kEndingSignals) catch_signal(sig, sa);
+  for (int sig : kFaultSignals) catch_signal(sig, sa);
+  for (int sig = SIGRTMIN; sig <= SIGRTMAX; ++sig) catch_signal(sig, sa);
   // Past a file size limit a write fails with EFBIG and is reported, instead of killing the run.
   signal(SIGXFSZ, SIG_IGN);
+  atexit(cleanup_remove_all);
 }

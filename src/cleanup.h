@@ -1,11 +1,11 @@
-// Removing an unfinished output file when the run is interrupted or a write fails.
+// Removing unfinished output files when the run is interrupted or a write fails.
 #pragma once
 
 #include <signal.h>
 #include <stdio.h>
 #include <sys/stat.h>
 
-// The file being written: its name and what it was when opened.
+// A file being written: its name and what it was when opened.
 struct unfinished_file {
   const char* path = nullptr;
   bool regular = false;
@@ -13,18 +13,19 @@ struct unfinished_file {
   ino_t ino = 0;
 };
 
-// Remembers the file just opened on stream as the one to remove if the run stops now.
+// Remembers the file just opened on stream as one to remove if the run stops now.
 void cleanup_track(unfinished_file* u, const char* path, FILE* stream);
 void cleanup_untrack(unfinished_file* u);
 // Removes the named file if it still is the regular file that was opened; safe in a handler.
 void cleanup_remove(const unfinished_file* u);
 
-// Holds off the interrupting signals while a file is created and tracked; one that comes
-// meanwhile is delivered on release, when the file can be removed.
+// Holds off the asynchronous ending signals while a file is created and tracked or results
+// are put in place; one that comes meanwhile is delivered on release.
 void cleanup_hold_signals(sigset_t* old);
 void cleanup_release_signals(const sigset_t* old);
 // Removes every tracked file; for a run that ends before finishing them.
 void cleanup_remove_all();
 
-// SIGINT, SIGTERM, SIGHUP: remove the tracked files, then die of the signal as before.
+// Every catchable signal whose default ends the process removes the tracked files, then the
+// process dies of it as before; exit() removes them too.
 void install_signal_cleanup();

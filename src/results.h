@@ -6,6 +6,10 @@
 // Writes every selected result of y for the input file at path; exits 1 on any failure.
 void write_results(const char* path, fftw_complex** y, int rows, int cols);
 
+// Warns when the results of the input at path would replace those of an earlier operand of
+// this run (the same folder and name); call before the input is opened.
+void warn_replaced_results(const char* path);
+
 void output_real(const char* path, fftw_complex** y, int rows, int cols);
 void output_imag(const char* path, fftw_complex** y, int rows, int cols);
 void output_absolute(const char* path, fftw_complex** y, int rows, int cols);

@@ -1,0 +1,330 @@
+// Results appear whole or not at all, whatever stops the run and whatever the run starts with:
+// killed runs, failed re-runs, closed standard descriptors, links, FIFOs and devices as names.
+#include <fcntl.h>
+#include <gtest/gtest.h>
+#include <math.h>
+#include <signal.h>
+#include <stdio.h>
+#include <string.h>
+#include <sys/mount.h>
+#include <sys/stat.h>
+#include <sys/wait.h>
+#include <time.h>
+#include <unistd.h>
+
+#include <filesystem>
+#include <random>
+#include <set>
+#include <string>
+#include <vector>
+
+#include "test_util.h"
+
+namespace {
+
+namespace fs = std::filesystem;
+
+const char* const kExts[] = {".hre", ".him", ".hab", ".hth", ".hfq"};
+
+std::string anasig_bin() {
+  std::error_code ec;
+  return (fs::read_symlink("/proc/self/exe", ec).parent_path().parent_path() / "anasig").string();
+}
+
+struct started {
+  pid_t pid = -1;
+  std::string out, err;  // files that receive standard output and error
+};
+
+// Starts the binary in dir; each standard descriptor in `closed` is closed instead.
+started start(const std::string& dir, const std::vector<std::string>& args, const temp_dir& io,
+              std::set<int> closed = {}) {
+  started s;
+  s.out = io / "out";
+  s.err = io / "err";
+  std::vector<char*> argv;
+  for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  const std::string bin = anasig_bin();
+  s.pid = fork();
+  if (s.pid == 0) {
+    if (chdir(dir.c_str()) != 0) _exit(127);
+    int fds[3] = {open("/dev/null", O_RDONLY), open(s.out.c_str(), O_WRONLY | O_CREAT, 0644),
+                  open(s.err.c_str(), O_WRONLY | O_CREAT, 0644)};
+    for (int fd = 0; fd < 3; ++fd) dup2(fds[fd], fd);
+    for (int fd : fds) close(fd);
+    for (int fd : closed) close(fd);
+    for (int sig = 1; sig < NSIG; ++sig) signal(sig, SIG_DFL);
+    sigset_t none;
+    sigemptyset(&none);
+    sigprocmask(SIG_SETMASK, &none, nullptr);
+    execv(bin.c_str(), argv.data());
+    _exit(127);
+  }
+  return s;
+}
+
+// Exit status, or 128 + the signal that ended the run.
+int wait_status(pid_t pid) {
+  int st = 0;
+  waitpid(pid, &st, 0);
+  return WIFEXITED(st) ? WEXITSTATUS(st) : 128 + WTERMSIG(st);
+}
+
+struct outcome {
+  int status;
+  std::string out, err;
+};
+
+outcome run(const std::string& dir, const std::vector<std::string>& args,
+            std::set<int> closed = {}) {
+  temp_dir io;
+  started s = start(dir, args, io, closed);
+  int status = wait_status(s.pid);
+  return {status, read_text(s.out), read_text(s.err)};
+}
+
+std::set<std::string> listing(const std::string& dir) {
+  std::set<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename().string());
+  return names;
+}
+
+// The hidden temporary files of results in dir.
+std::vector<std::string> temporaries(const std::string& dir) {
+  std::vector<std::string> t;
+  for (const std::string& n : listing(dir)) {
+    if (n[0] == '.') t.push_back(n);
+  }
+  return t;
+}
+
+std::string columns(int samples, int signals, double scale) {
+  std::string text;
+  char b[64];
+  for (int k = 0; k < samples; ++k) {
+    for (int i = 0; i < signals; ++i) {
+      snprintf(b, sizeof b, i == 0 ? "%.9g" : " %.9g", scale * cos(0.003 * k * (i + 1) + i));
+      text += b;
+    }
+    text += '\n';
+  }
+  return text;
+}
+
+double monotonic() {
+  struct timespec t;
+  clock_gettime(CLOCK_MONOTONIC, &t);
+  return t.tv_sec + t.tv_nsec * 1e-9;
+}
+
+// Killed at any moment by any signal, every result name holds its previous content or the
+// whole new result; a catchable signal also leaves no temporary file.
+TEST(WholeResults, StoppedAtAnyMoment) {
+  temp_dir ref, d;
+  const std::string old_input = columns(50, 4, 1), new_input = columns(150000, 4, 2);
+  write_file(ref / "s.txt", old_input);
+  ASSERT_EQ(run(ref.path, {"anasig", "--quiet", "s.txt"}).status, 0);
+  std::vector<std::string> old_results, new_results;
+  for (const char* e : kExts) old_results.push_back(read_text(ref / "s" + e));
+  write_file(ref / "s.txt", new_input);
+  double t0 = monotonic();
+  ASSERT_EQ(run(ref.path, {"anasig", "--quiet", "s.txt"}).status, 0);
+  const double full = monotonic() - t0;
+  for (const char* e : kExts) new_results.push_back(read_text(ref / "s" + e));
+
+  const int sigs[] = {SIGKILL, SIGQUIT, SIGUSR1, SIGALRM, SIGXCPU, SIGKILL, SIGTERM, SIGPIPE};
+  std::mt19937 rng(12345);
+  write_file(d / "s.txt", new_input);
+  int replaced = 0, kept = 0;
+  for (int round = 0; round < 20; ++round) {
+    const int sig = sigs[round % 8];
+    SCOPED_TRACE("round " + std::to_string(round) + ", " + strsignal(sig));
+    for (int t = 0; t < 5; ++t) write_file(d / "s" + kExts[t], old_results[t]);
+    temp_dir io;
+    started s = start(d.path, {"anasig", "--quiet", "s.txt"}, io);
+    usleep(static_cast<useconds_t>(std::uniform_real_distribution<>(0.2, 1.1)(rng) * full * 1e6));
+    kill(s.pid, sig);
+    int status = wait_status(s.pid);
+    EXPECT_TRUE(status == 0 || status == 128 + sig) << status;
+    for (int t = 0; t < 5; ++t) {
+      std::string now = read_text(d / "s" + kExts[t]);
+      bool is_new = now == new_results[t];
+      EXPECT_TRUE(is_new || now == old_results[t]) << kExts[t] << ": " << now.size() << " bytes";
+      is_new ? ++replaced : ++kept;
+    }
+    std::vector<std::string> left = temporaries(d.path);
+    if (sig != SIGKILL) {
+      EXPECT_TRUE(left.empty()) << left[0];
+    }
+    for (const std::string& n : left) unlink((d / n).c_str());
+  }
+  // The moments chosen catch runs before, during and after the results are put in place.
+  EXPECT_GT(replaced, 0);
+  EXPECT_GT(kept, 0);
+}
+
+// A re-run that fills the disk leaves the earlier five results as they were, and no temporary
+// file; the message names the result that did not fit.
+TEST(WholeResults, FailedRerunKeepsEarlierResults) {
+  temp_dir d;
+  const std::string mnt = d / "mnt";
+  ASSERT_EQ(mkdir(mnt.c_str(), 0755), 0);
+  if (mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=96k") != 0) {
+    GTEST_SKIP() << "cannot mount a tmpfs: " << strerror(errno);
+  }
+  struct unmount_at_end {
+    std::string path;
+    ~unmount_at_end() { umount(path.c_str()); }
+  } unmount{mnt};
+  write_file(mnt + "/s.txt", columns(40, 1, 1));
+  ASSERT_EQ(run(mnt, {"anasig", "--quiet", "s.txt"}).status, 0);
+  std::vector<std::string> before;
+  for (const char* e : kExts) before.push_back(read_text(mnt + "/s" + e));
+  write_file(mnt + "/s.txt", columns(1500, 1, 1));
+  outcome r = run(mnt, {"anasig", "--quiet", "s.txt"});
+  EXPECT_EQ(r.status, 1);
+  EXPECT_EQ(r.err.rfind("Couldn't write s.h", 0), 0u) << r.err;
+  for (int t = 0; t < 5; ++t) EXPECT_EQ(read_text(mnt + "/s" + kExts[t]), before[t]) << kExts[t];
+  EXPECT_EQ(temporaries(mnt), std::vector<std::string>{});
+}
+
+// Started with standard descriptors closed, no result takes one of them: the results are those
+// of a normal run, and a run without standard output says so and ends with status 1.
+TEST(WholeResults, ClosedStandardDescriptors) {
+  temp_dir ref;
+  write_file(ref / "w.txt", "1\n0\n-1\n0\n");
+  ASSERT_EQ(run(ref.path, {"anasig", "w.txt"}).status, 0);
+  for (int mask = 1; mask < 8; ++mask) {
+    std::set<int> closed;
+    for (int fd = 0; fd < 3; ++fd) {
+      if (mask & (1 << fd)) closed.insert(fd);
+    }
+    SCOPED_TRACE("closed mask " + std::to_string(mask));
+    temp_dir d;
+    write_file(d / "w.txt", "1\n0\n-1\n0\n");
+    outcome r = run(d.path, {"anasig", "w.txt"}, closed);
+    EXPECT_EQ(r.status, closed.count(1) ? 1 : 0);
+    if (!closed.count(2)) {
+      const std::string lost = "Couldn't write standard output.\n";
+      bool reported =
+          r.err.size() >= lost.size() && r.err.substr(r.err.size() - lost.size()) == lost;
+      EXPECT_EQ(reported, closed.count(1) == 1) << r.err;
+    }
+    for (const char* e : kExts) EXPECT_EQ(read_text(d / "w" + e), read_text(ref / "w" + e)) << e;
+    EXPECT_EQ(listing(d.path), listing(ref.path));
+  }
+}
+
+// Links, FIFOs and devices as result names, and a FIFO as the run log.
+TEST(WholeResults, SpecialResultNames) {
+  {
+    SCOPED_TRACE("links to a file and to nothing");
+    temp_dir d;
+    write_file(d / "s.txt", "1\n0\n-1\n0\n");
+    ASSERT_EQ(mkdir((d / "t").c_str(), 0755), 0);
+    write_file(d / "t/re", "old\n");
+    ASSERT_EQ(chmod((d / "t/re").c_str(), 0640), 0);
+    ASSERT_EQ(symlink("t/re", (d / "s.hre").c_str()), 0);
+    ASSERT_EQ(symlink("t/new-im", (d / "s.him").c_str()), 0);
+    ASSERT_EQ(run(d.path, {"anasig", "--quiet", "s.txt"}).status, 0);
+    EXPECT_EQ(read_text(d / "t/re"), "1\n0\n-1\n0\n");
+    EXPECT_EQ(read_text(d / "t/new-im"), "0\n1\n0\n-1\n");
+    struct stat st;
+    ASSERT_EQ(lstat((d / "s.hre").c_str(), &st), 0);
+    EXPECT_TRUE(S_ISLNK(st.st_mode));
+    ASSERT_EQ(stat((d / "t/re").c_str(), &st), 0);
+    EXPECT_EQ(st.st_mode & 0777, 0640u);
+    EXPECT_EQ(listing(d / "t"), (std::set<std::string>{"re", "new-im"}));
+  }
+  {
+    SCOPED_TRACE("a link to a file, with a later result that fails");
+    temp_dir d;
+    write_file(d / "s.txt", "1\n0\n-1\n0\n");
+    write_file(d / "target", "old\n");
+    ASSERT_EQ(symlink("target", (d / "s.hre").c_str()), 0);
+    ASSERT_EQ(symlink("/dev/full", (d / "s.hfq").c_str()), 0);
+    outcome r = run(d.path, {"anasig", "--quiet", "s.txt"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "Couldn't write s.hfq.\n");
+    EXPECT_EQ(read_text(d / "target"), "old\n");
+    EXPECT_EQ(listing(d.path),
+              (std::set<std::string>{"s.txt", "target", "s.hre", "s.hfq", "logfile"}));
+  }
+  {
+    SCOPED_TRACE("FIFOs");
+    temp_dir d;
+    write_file(d / "s.txt", "1\n0\n-1\n0\n");
+    ASSERT_EQ(mkfifo((d / "s.hre").c_str(), 0644), 0);
+    ASSERT_EQ(mkfifo((d / "logfile").c_str(), 0644), 0);
+    double t0 = monotonic();
+    outcome r = run(d.path, {"anasig", "--quiet", "s.txt"});
+    EXPECT_LT(monotonic() - t0, 1.0);
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err, "No logfile entry\nCouldn't open s.hre for writing.\n");
+    EXPECT_EQ(listing(d.path), (std::set<std::string>{"s.txt", "s.hre", "logfile"}));
+    // With a reader, the FIFO gets the result as it is written.
+    temp_dir io;
+    int fd = open((d / "s.hre").c_str(), O_RDONLY | O_NONBLOCK);
+    ASSERT_GE(fd, 0);
+    started s = start(d.path, {"anasig", "--quiet", "--none", "--re", "s.txt"}, io);
+    // Read until the writer has come and gone.
+    std::string got;
+    char buf[256];
+    for (int i = 0; i < 5000; ++i) {
+      ssize_t n = read(fd, buf, sizeof buf);
+      if (n > 0) got.append(buf, static_cast<size_t>(n));
+      if (n == 0 && !got.empty()) break;
+      if (n <= 0) usleep(1000);
+    }
+    close(fd);
+    EXPECT_EQ(wait_status(s.pid), 0);
+    EXPECT_EQ(got, "1\n0\n-1\n0\n");
+  }
+}
+
+// The envelope of values whose squares overflow or underflow: hypot of the two parts, never
+// inf or 0.
+TEST(WholeResults, EnvelopeOfExtremeValues) {
+  for (double scale : {1e160, 1e-160, 1e300, 1e-300}) {
+    SCOPED_TRACE(scale);
+    temp_dir d;
+    char text[200];
+    snprintf(text, sizeof text, "%.17g\n%.17g\n%.17g\n%.17g\n", 3 * scale, -4 * scale, 5 * scale,
+             1 * scale);
+    write_file(d / "s.txt", text);
+    ASSERT_EQ(run(d.path, {"anasig", "--quiet", "s.txt"}).status, 0);
+    FILE* re = fopen((d / "s.hre").c_str(), "r");
+    FILE* im = fopen((d / "s.him").c_str(), "r");
+    FILE* ab = fopen((d / "s.hab").c_str(), "r");
+    ASSERT_TRUE(re && im && ab);
+    double a, b, m;
+    int lines = 0;
+    while (fscanf(re, "%lg", &a) == 1 && fscanf(im, "%lg", &b) == 1 && fscanf(ab, "%lg", &m) == 1) {
+      ++lines;
+      EXPECT_TRUE(isfinite(m) && m > 0) << m;
+      EXPECT_NEAR(m / hypot(a, b), 1, 1e-9);
+    }
+    EXPECT_EQ(lines, 4);
+    fclose(re);
+    fclose(im);
+    fclose(ab);
+  }
+}
+
+// Operands whose results land on the same names are named in a warning, also when quiet.
+TEST(WholeResults, OperandsWithTheSameResultNames) {
+  temp_dir d;
+  ASSERT_EQ(mkdir((d / "sub").c_str(), 0755), 0);
+  for (const char* n : {"a.txt", "a.csv", "sub/a.txt"}) write_file(d / n, "1\n2\n");
+  outcome r = run(d.path, {"anasig", "--quiet", "a.txt", "sub/a.txt", "a.csv", "./a"});
+  EXPECT_EQ(r.status, 1);  // ./a does not exist
+  EXPECT_EQ(r.err,
+            "Warning: results of a.csv replace those of a.txt\n"
+            "Warning: results of ./a replace those of a.csv\n"
+            "Couldn't open ./a.\n");
+  r = run(d.path, {"anasig", "--none", "a.txt", "a.csv"});
+  EXPECT_EQ(r.err.find("replace"), std::string::npos);
+}
+
+}  // namespace
