@@ -8,6 +8,7 @@
 #include <string.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <string>
 
 #include "anasig.h"
@@ -17,6 +18,7 @@
 #include "dbg_printf.h"
 #include "loading.h"
 #include "logfile.h"
+#include "parallel.h"
 #include "results.h"
 #include "settings.h"
 
@@ -53,6 +55,7 @@ static const struct option long_opts[] = {
     {"data-in-cols", no_argument, &do_transpose, 0},
     {"debug", no_argument, &debug, 1},
     {"version", no_argument, nullptr, 258},
+    {"jobs", required_argument, nullptr, 259},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -91,7 +94,19 @@ static const char* const kHelp[] = {
   exit(1);
 }
 
+// A whole number of at least 1; very large ones mean "as many as there is work for".
+static int parse_jobs(const char* text) {
+  size_t digits = strspn(text, "0123456789");
+  if (digits == 0 || text[digits] != '\0' || strspn(text, "0") == digits) {
+    fputs("--jobs takes a whole number of at least 1\n", stderr);
+    exit(1);
+  }
+  long long n = digits > 6 ? 1000000 : atoll(text);
+  return static_cast<int>(std::min(n, 1000000LL));
+}
+
 static void parse_options(int argc, char** argv) {
+  jobs = available_cpus();
   int c;
   while ((c = getopt_long(argc, argv, kShortOpts, long_opts, nullptr)) != -1) {
     switch (c) {
@@ -134,6 +149,9 @@ static void parse_options(int argc, char** argv) {
       case 258:
         printf("%s\n", Version);
         exit(0);
+      case 259:
+        jobs = parse_jobs(optarg);
+        break;
       default:
         printf("?? getopt returned character code 0%o ??\n", static_cast<unsigned>(c));
         break;

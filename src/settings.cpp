@@ -11,3 +11,4 @@ int do_transpose = 0;
 int timing = 0;
 int use_wisdom = 0;
 double tstep = 1.0;
+int jobs = 1;

@@ -11,4 +11,5 @@ extern int debug;         // write the debug trace
 extern int do_transpose;  // every line of an input file is one signal
 extern int timing;        // run the forward FFT 100000 times
 extern int use_wisdom;    // import and export FFT planning wisdom
-extern double tstep;      // sampling interval, in the time unit of the data
+extern double tstep;
+extern int jobs;          // most threads a run may use (at least 1)      // sampling interval, in the time unit of the data

@@ -1,0 +1,154 @@
+#include "result_file.h"
+
+#include <errno.h>
+#include <fcntl.h>
+#include <limits.h>
+#include <stdlib.h>
+#include <sys/stat.h>
+#include <unistd.h>
+
+#include <string>
+#include <vector>
+
+namespace {
+
+// 0666 less the umask, as a newly created file gets it.
+mode_t new_file_mode() {
+  static const mode_t mode = [] {
+    mode_t mask = umask(0);
+    umask(mask);
+    return 0666 & ~mask;
+  }();
+  return mode;
+}
+
+// Follows symbolic links from path to the name that holds the content; *st describes it when
+// it exists. Gives path itself when the links go round, so that the open reports it.
+// *creatable tells whether a missing name could be created, as far as the name itself goes.
+bool resolve_target(const char* path, std::string* target, struct stat* st, bool* creatable) {
+  std::string p = path;
+  *creatable = false;
+  for (int hops = 0; hops < 40; ++hops) {
+    if (lstat(p.c_str(), st) != 0) {
+      *target = p;
+      *creatable = errno == ENOENT;
+      return false;
+    }
+    if (!S_ISLNK(st->st_mode)) {
+      *target = p;
+      return true;
+    }
+    std::vector<char> link(static_cast<size_t>(st->st_size > 0 ? st->st_size : PATH_MAX) + 1);
+    ssize_t n = readlink(p.c_str(), link.data(), link.size());
+    if (n < 0 || static_cast<size_t>(n) >= link.size()) break;
+    std::string to(link.data(), static_cast<size_t>(n));
+    size_t slash = p.rfind('/');
+    p = to[0] == '/' || slash == std::string::npos ? to : p.substr(0, slash + 1) + to;
+  }
+  *target = path;
+  return stat(path, st) == 0;
+}
+
+// "." + name + "." + six random characters beside target; the name is cut from its start so
+// that the whole stays a valid file name.
+std::string temp_name(const std::string& target) {
+  size_t slash = target.rfind('/');
+  size_t base = slash == std::string::npos ? 0 : slash + 1;
+  std::string name = target.substr(base);
+  const size_t kMaxName = NAME_MAX - 8;
+  if (name.size() > kMaxName) name.erase(0, name.size() - kMaxName);
+  return target.substr(0, base) + "." + name + ".XXXXXX";
+}
+
+// Opens a FIFO only when a reader is there, then writes to it as to any stream.
+FILE* open_fifo(const char* path) {
+  int fd = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return nullptr;
+  int fl = fcntl(fd, F_GETFL);
+  FILE* f = fl == -1 || fcntl(fd, F_SETFL, fl & ~O_NONBLOCK) != 0 ? nullptr : fdopen(fd, "w");
+  if (f == nullptr) close(fd);
+  return f;
+}
+
+// A temporary file with the given permission bits, or null when none can be made here.
+FILE* open_temp(result_file* r, mode_t mode) {
+  r->tmp = temp_name(r->target);
+  int fd = mkostemp(r->tmp.data(), O_CLOEXEC);
+  if (fd < 0) {
+    r->tmp.clear();
+    return nullptr;
+  }
+  FILE* f = fchmod(fd, mode) == 0 ? fdopen(fd, "w") : nullptr;
+  if (f == nullptr) {
+    close(fd);
+    unlink(r->tmp.c_str());
+    r->tmp.clear();
+  }
+  return f;
+}
+
+}  // namespace
+
+// The file is created and tracked with the ending signals held off, so none can leave it behind.
+void open_result(result_file* r, const char* path) {
+  r->path = path;
+  struct stat st;
+  bool creatable;
+  bool exists = resolve_target(path, &r->target, &st, &creatable);
+  sigset_t old;
+  cleanup_hold_signals(&old);
+  if (exists && S_ISFIFO(st.st_mode)) {
+    r->f = open_fifo(path);
+  } else if ((exists && !S_ISREG(st.st_mode)) || (!exists && !creatable)) {
+    // A device; or a folder, an overlong name or a loop of links, which fail here as they should.
+    r->f = fopen(path, "we");
+  } else {
+    mode_t mode = new_file_mode();
+    bool allowed = true;
+    if (exists) {
+      // The open for writing answers whether this user may replace the file; it changes nothing.
+      int probe = open(r->target.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
+      allowed = probe >= 0;
+      if (probe >= 0) close(probe);
+      mode = st.st_mode & 0777;
+    }
+    if (allowed) r->f = open_temp(r, mode);
+    // A folder that takes no new file: written in place, as long as the result can be.
+    if (allowed && r->f == nullptr) r->f = fopen(path, "we");
+  }
+  if (r->f != nullptr) {
+    cleanup_track(&r->unfinished, r->tmp.empty() ? path : r->tmp.c_str(), r->f);
+  }
+  cleanup_release_signals(&old);
+  if (r->f == nullptr) {
+    fprintf(stderr, "Couldn't open %s for writing.\n", path);
+    exit(1);
+  }
+}
+
+// An incomplete file is removed on the way out, with every other unfinished file of the run.
+void close_result(result_file* r, bool write_failed) {
+  bool ok = !write_failed && fflush(r->f) == 0 && !ferror(r->f);
+  ok = fclose(r->f) == 0 && ok;
+  r->f = nullptr;
+  if (!ok) {
+    fprintf(stderr, "Couldn't write %s.\n", r->path);
+    exit(1);
+  }
+}
+
+void commit_results(result_file* results, int count) {
+  sigset_t old;
+  cleanup_hold_signals(&old);
+  for (int t = 0; t < count; ++t) {
+    result_file* r = &results[t];
+    if (!r->tmp.empty() && rename(r->tmp.c_str(), r->target.c_str()) != 0) {
+      cleanup_release_signals(&old);
+      fprintf(stderr, "Couldn't write %s.\n", r->path);
+      exit(1);
+    }
+    cleanup_untrack(&r->unfinished);
+    *r = result_file{};
+  }
+  cleanup_release_signals(&old);
+}
