@@ -1,0 +1,83 @@
+// Threads change nothing but the time: every byte written with many threads is the byte written
+// with one, and --jobs takes only a whole number of at least 1.
+#include <gtest/gtest.h>
+#include <math.h>
+
+#include <random>
+#include <string>
+#include <vector>
+
+#include "test_util.h"
+
+namespace {
+
+const char* const kExts[] = {".hre", ".him", ".hab", ".hth", ".hfq"};
+
+TEST(Jobs, ManyThreadsWriteTheBytesOfOne) {
+  struct shape_case {
+    int lines, values;  // of the input file
+    std::vector<std::string> options;
+  };
+  const shape_case cases[] = {
+      {1, 200003, {"-i", "0.001"}},                 // one long signal, a prime length
+      {2500, 61, {"--none", "--theta", "--freq"}},  // many short signals in columns
+      {61, 2500, {"--data-in-rows", "--no-re", "-f", "7"}},
+      {40000, 5, {"-i", "nan", "--no-im"}},
+      {3001, 97, {"--quiet"}},
+  };
+  std::mt19937 rng(7);
+  std::uniform_real_distribution<double> u(-1000, 1000);
+  for (const shape_case& c : cases) {
+    SCOPED_TRACE(std::to_string(c.lines) + " x " + std::to_string(c.values));
+    std::string text;
+    char b[40];
+    for (int l = 0; l < c.lines; ++l) {
+      for (int v = 0; v < c.values; ++v) {
+        double x = u(rng);
+        // Zeros, tiny and huge values exercise every branch of the formatter and the envelope.
+        if (v % 11 == 3) x = 0;
+        if (v % 13 == 5) x *= 1e-300;
+        if (v % 17 == 7) x *= 1e300;
+        snprintf(b, sizeof b, v ? " %.17g" : "%.17g", x);
+        text += b;
+      }
+      text += '\n';
+    }
+    temp_dir one, many;
+    write_file(one / "s.txt", text);
+    write_file(many / "s.txt", text);
+    std::vector<std::string> a = {"anasig", "--jobs=1"}, b4 = {"anasig", "--jobs", "4"};
+    a.insert(a.end(), c.options.begin(), c.options.end());
+    b4.insert(b4.end(), c.options.begin(), c.options.end());
+    a.push_back("s.txt");
+    b4.push_back("s.txt");
+    run_result r1 = run_anasig(one.path, a), r4 = run_anasig(many.path, b4);
+    EXPECT_EQ(r1.status, 0);
+    EXPECT_EQ(r4.status, r1.status);
+    EXPECT_EQ(r4.out, r1.out);
+    EXPECT_EQ(r4.err, r1.err);
+    for (const char* e : kExts) {
+      EXPECT_EQ(file_exists(one / "s" + e), file_exists(many / "s" + e)) << e;
+      EXPECT_TRUE(read_text(one / "s" + e) == read_text(many / "s" + e)) << e;
+    }
+  }
+}
+
+TEST(Jobs, OnlyAWholeNumberOfAtLeastOne) {
+  temp_dir d;
+  write_file(d / "s.txt", "1\n2\n");
+  for (const char* bad : {"--jobs=0", "--jobs=-1", "--jobs=x", "--jobs=1.5", "--jobs=", "--jobs= 2",
+                          "--jobs=2x", "--jobs=000"}) {
+    run_result r = run_anasig(d.path, {"anasig", bad, "s.txt"});
+    EXPECT_EQ(r.status, 1) << bad;
+    EXPECT_EQ(r.err, "--jobs takes a whole number of at least 1\n") << bad;
+  }
+  EXPECT_FALSE(file_exists(d / "logfile"));
+  for (const char* good : {"--jobs=1", "--jobs=007", "--jobs=99999999999999999999", "--jo=2"}) {
+    run_result r = run_anasig(d.path, {"anasig", "--quiet", good, "s.txt"});
+    EXPECT_EQ(r.status, 0) << good;
+    EXPECT_EQ(read_text(d / "s.hre"), "1\n2\n") << good;
+  }
+}
+
+}  // namespace
