@@ -4,6 +4,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <string>
 
@@ -50,6 +51,13 @@ static const struct option long_opts[] = {
     {"data-in-cols", no_argument, &do_transpose, 0},
     {"debug", no_argument, &debug, 1},
     {"version", no_argument, nullptr, 258},
+    // No existing name starts with the first letter of these, so every old prefix keeps its
+    // meaning.
+    {"unwrap", no_argument, &unwrap, 1},
+    {"cycles", no_argument, &cycles, 1},
+    {"pad", required_argument, nullptr, 259},
+    {"gaps", no_argument, &gaps, 1},
+    {"output-dir", required_argument, nullptr, 260},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -86,6 +94,29 @@ static const char* const kHelp[] = {
   printf("%s\n", Copyright);
   printf("%s\n", Bugs);
   exit(1);
+}
+
+static void set_pad(const char* value) {
+  if (strcmp(value, "none") == 0) {
+    pad = PAD_NONE;
+  } else if (strcmp(value, "zero") == 0) {
+    pad = PAD_ZERO;
+  } else if (strcmp(value, "mirror") == 0) {
+    pad = PAD_MIRROR;
+  } else {
+    fputs("--pad takes none, zero or mirror\n", stderr);
+    exit(1);
+  }
+}
+
+// Checked now, so that a mistyped folder stops the run before any file is read.
+static void set_output_dir(const char* value) {
+  struct stat st;
+  if (value[0] == '\0' || stat(value, &st) != 0 || !S_ISDIR(st.st_mode)) {
+    fprintf(stderr, "--output-dir: %s is not a folder\n", value);
+    exit(1);
+  }
+  output_dir = value;
 }
 
 static void parse_options(int argc, char** argv) {
@@ -131,6 +162,12 @@ static void parse_options(int argc, char** argv) {
       case 258:
         printf("%s\n", Version);
         exit(0);
+      case 259:
+        set_pad(optarg);
+        break;
+      case 260:
+        set_output_dir(optarg);
+        break;
       default:
         printf("?? getopt returned character code 0%o ??\n", static_cast<unsigned>(c));
         break;
