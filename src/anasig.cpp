@@ -11,6 +11,7 @@
 
 #include "cleanup.h"
 #include "dbg_printf.h"
+#include "extend.h"
 #include "loading.h"
 #include "settings.h"
 #include "wisdom.h"
@@ -69,6 +70,13 @@ static plan_ptr make_plan(int rows, int cols, fftw_complex* in, fftw_complex* ou
 }
 
 int anasig(int rows, int cols, fftw_complex** x, fftw_complex** y) {
+  // Padding and gaps take a path of their own; without them the batched transform below runs.
+  if (extended_transform_wanted(pad, gaps, rows, cols, x)) {
+    if (use_wisdom) import_wisdom_checked(kWisdomFile);
+    anasig_extended(pad, gaps, rows, cols, x, y);
+    if (use_wisdom) export_wisdom();
+    return 0;
+  }
   const size_t n = static_cast<size_t>(rows) * static_cast<size_t>(cols);
   std::unique_ptr<fftw_complex*[], c_free_deleter> zi(
       static_cast<fftw_complex**>(malloc(static_cast<size_t>(rows) * 8)));

@@ -6,6 +6,7 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -55,7 +56,14 @@ static const struct option long_opts[] = {
     {"data-in-cols", no_argument, &do_transpose, 0},
     {"debug", no_argument, &debug, 1},
     {"version", no_argument, nullptr, 258},
-    {"jobs", required_argument, nullptr, 259},
+    // No existing name starts with the first letter of these, so every old prefix keeps its
+    // meaning.
+    {"unwrap", no_argument, &unwrap, 1},
+    {"cycles", no_argument, &cycles, 1},
+    {"pad", required_argument, nullptr, 259},
+    {"gaps", no_argument, &gaps, 1},
+    {"output-dir", required_argument, nullptr, 260},
+    {"jobs", required_argument, nullptr, 261},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -101,8 +109,32 @@ static int parse_jobs(const char* text) {
     fputs("--jobs takes a whole number of at least 1\n", stderr);
     exit(1);
   }
-  long long n = digits > 6 ? 1000000 : atoll(text);
+  text += strspn(text, "0");
+  long long n = strlen(text) > 6 ? 1000000 : atoll(text);
   return static_cast<int>(std::min(n, 1000000LL));
+}
+
+static void set_pad(const char* value) {
+  if (strcmp(value, "none") == 0) {
+    pad = PAD_NONE;
+  } else if (strcmp(value, "zero") == 0) {
+    pad = PAD_ZERO;
+  } else if (strcmp(value, "mirror") == 0) {
+    pad = PAD_MIRROR;
+  } else {
+    fputs("--pad takes none, zero or mirror\n", stderr);
+    exit(1);
+  }
+}
+
+// Checked now, so that a mistyped folder stops the run before any file is read.
+static void set_output_dir(const char* value) {
+  struct stat st;
+  if (value[0] == '\0' || stat(value, &st) != 0 || !S_ISDIR(st.st_mode)) {
+    fprintf(stderr, "--output-dir: %s is not a folder\n", value);
+    exit(1);
+  }
+  output_dir = value;
 }
 
 static void parse_options(int argc, char** argv) {
@@ -150,6 +182,12 @@ static void parse_options(int argc, char** argv) {
         printf("%s\n", Version);
         exit(0);
       case 259:
+        set_pad(optarg);
+        break;
+      case 260:
+        set_output_dir(optarg);
+        break;
+      case 261:
         jobs = parse_jobs(optarg);
         break;
       default:

@@ -18,6 +18,7 @@
 #include "mypath.h"
 #include "numfmt.h"
 #include "parallel.h"
+#include "phase.h"
 #include "result_file.h"
 #include "settings.h"
 
@@ -125,8 +126,8 @@ void write_alone(const char* path, int file, int kind, fftw_complex** y, int row
   commit_results(&r, 1);
 }
 
-// Replaces each value of y with its phase angle (real part) and the frequency (imaginary part),
-// computing each angle once. The angles are independent; the differences run along a signal.
+// Replaces each value of y with its phase (real part) and frequency (imaginary part), computing
+// each angle once. The angles are independent; phase and frequency run along each signal.
 void phase_pass(fftw_complex** y, int rows, int cols) {
   const int threads = threads_for(rows, cols);
   const long long n = static_cast<long long>(rows) * cols;
@@ -136,16 +137,12 @@ void phase_pass(fftw_complex** y, int rows, int cols) {
       v[0] = atan2(v[1], v[0]);
     }
   });
-  run_on_threads(std::min(threads, rows), [&](int w) {
-    const int t = std::min(threads, rows);
-    for (int i = rows * w / t; i < rows * (w + 1) / t; ++i) {
-      double prev = y[i][0][0];
-      y[i][0][1] = 0.0;
-      for (int k = 1; k < cols; ++k) {
-        double angle = y[i][k][0];
-        y[i][k][1] = (angle - prev) / tstep;
-        prev = angle;
-      }
+  const phase_options o = phase_settings();
+  const int row_threads = std::min(threads, rows);
+  run_on_threads(row_threads, [&](int w) {
+    for (int i = rows * w / row_threads; i < rows * (w + 1) / row_threads; ++i) {
+      phase_track t;
+      for (int k = 0; k < cols; ++k) phase_step(o, &t, y[i][k][0], &y[i][k][0], &y[i][k][1]);
     }
   });
 }
@@ -174,13 +171,21 @@ void output_frequency(const char* path, fftw_complex** y, int rows, int cols) {
 
 static const char* const kExtensions[5] = {".hre", ".him", ".hab", ".hth", ".hfq"};
 
-// The name of each selected result of the input at path; 0, ENAMETOOLONG or ENOMEM.
+// The name of each selected result of the input at path: beside it, or in the output folder
+// under the input's file name; 0, ENAMETOOLONG or ENOMEM.
 static int name_results(const char* path, char result_path[5][PATH_MAX]) {
   const int flags[5] = {output_re, output_im, output_abs, output_theta, output_freq};
   // Buffers that hold any path: a truncated result name could hit an unrelated file.
   static char drive[PATH_MAX], dir[PATH_MAX], name[PATH_MAX], ext[PATH_MAX];
   int st = explode_path_n(path, drive, sizeof drive, dir, sizeof dir, name, sizeof name, ext,
                           sizeof ext);
+  if (st == 0 && output_dir != nullptr) {
+    drive[0] = '\0';
+    size_t len = strlen(output_dir);
+    st = len + 2 > sizeof dir ? ENAMETOOLONG : 0;
+    if (st == 0)
+      snprintf(dir, sizeof dir, len > 0 && output_dir[len - 1] == '/' ? "%s" : "%s/", output_dir);
+  }
   for (int t = 0; t < 5 && st == 0; ++t) {
     if (flags[t]) st = combine_path_n(result_path[t], PATH_MAX, drive, dir, name, kExtensions[t]);
   }

@@ -11,5 +11,12 @@ extern int debug;         // write the debug trace
 extern int do_transpose;  // every line of an input file is one signal
 extern int timing;        // run the forward FFT 100000 times
 extern int use_wisdom;    // import and export FFT planning wisdom
-extern double tstep;
-extern int jobs;          // most threads a run may use (at least 1)      // sampling interval, in the time unit of the data
+extern double tstep;      // sampling interval, in the time unit of the data
+
+enum { PAD_NONE = 0, PAD_ZERO, PAD_MIRROR };
+extern int unwrap;              // continuous phase in ".hth" and ".hfq"
+extern int cycles;              // ".hfq" in cycles rather than radians per time unit
+extern int pad;                 // PAD_*: how a signal is extended before the transform
+extern int gaps;                // each run of finite samples is a signal of its own
+extern const char* output_dir;  // folder for the results; null: beside the input
+extern int jobs;                // most threads a run may use (at least 1)

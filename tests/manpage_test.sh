@@ -58,7 +58,13 @@ for o in $documented; do
       if [ $rc -ne 1 ] || [[ $out != *Usage:* ]]; then fail "$o does not print the usage text with status 1"; fi
       ;;
     *)
-      out=$(cd "$tmp" && "$bin" "$o" 1 --version 2>&1)
+      # A value that the option accepts; the options without one take it as a file name.
+      case $o in
+        --pad) val=zero ;;
+        --output-dir) val=. ;;
+        *) val=1 ;;
+      esac
+      out=$(cd "$tmp" && "$bin" "$o" "$val" --version 2>&1)
       rc=$?
       if [ $rc -ne 0 ] || [[ $out != "anasig Version"* ]]; then fail "documented option $o rejected: ${out%%$'\n'*}"; fi
       ;;

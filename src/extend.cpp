@@ -1,0 +1,210 @@
+#include "extend.h"
+
+#include <limits.h>
+#include <math.h>
+#include <stdio.h>
+#include <stdlib.h>
+#include <string.h>
+
+#include <algorithm>
+#include <limits>
+#include <memory>
+#include <vector>
+
+#include "dbg_printf.h"
+#include "loading.h"
+#include "settings.h"
+
+namespace {
+
+// Complex values in one work block: large batches for speed, bounded memory (64 MiB).
+constexpr long long kWorkValues = 1 << 22;
+
+struct plan_deleter {
+  void operator()(fftw_plan_s* p) const { fftw_destroy_plan(p); }
+};
+using plan_ptr = std::unique_ptr<fftw_plan_s, plan_deleter>;
+
+// One stretch of samples transformed as a signal: row, first sample, length.
+struct stretch {
+  int row;
+  int start;
+  int len;
+};
+
+bool finite(const fftw_complex v) {
+  return isfinite(v[0]) && isfinite(v[1]);
+}
+
+void progress(const char* mark) {
+  if (quiet) return;
+  fputs(mark, stderr);
+  fflush(stderr);
+}
+
+// howmany signals of length len, one after another in buf, transformed in place.
+plan_ptr make_plan(int howmany, int len, fftw_complex* buf, int sign) {
+  int n[1] = {len};
+  plan_ptr p(fftw_plan_many_dft(1, n, howmany, buf, nullptr, 1, len, buf, nullptr, 1, len, sign,
+                                FFTW_ESTIMATE));
+  if (p == nullptr) {
+    fprintf(stderr, "Couldn't make the %s FFT plan for %d x %d values\n",
+            sign == FFTW_FORWARD ? "forward" : "inverse", howmany, len);
+    exit(1);
+  }
+  return p;
+}
+
+// The extended signal: the samples, then zeros or the samples backwards up to len.
+void fill(fftw_complex* b, const fftw_complex* s, int n, int len, int pad) {
+  memcpy(b, s, sizeof(fftw_complex) * n);
+  if (pad == PAD_MIRROR) {
+    for (int k = 0; k < n; ++k) {
+      b[n + k][0] = s[n - 1 - k][0];
+      b[n + k][1] = s[n - 1 - k][1];
+    }
+  } else if (len > n) {
+    memset(b + n, 0, sizeof(fftw_complex) * (len - n));
+  }
+}
+
+// The one-sided spectrum: zero frequency once, positive ones twice, an even length's Nyquist
+// bin once, negative ones not at all (multiplied, so that a NaN stays a NaN as in anasig()).
+void weigh(fftw_complex* z, int len) {
+  for (int k = 1; k <= (len - 1) / 2; ++k) {
+    z[k][0] *= 2;
+    z[k][1] *= 2;
+  }
+  for (int k = len / 2 + 1; k < len; ++k) {
+    z[k][0] *= 0;
+    z[k][1] *= 0;
+  }
+}
+
+// The stretches to transform; with gaps the non-finite samples become NaN in y right away.
+std::vector<stretch> find_stretches(int gaps, int rows, int cols, fftw_complex** x,
+                                    fftw_complex** y) {
+  std::vector<stretch> s;
+  if (!gaps) {
+    for (int i = 0; i < rows; ++i) s.push_back({i, 0, cols});
+    return s;
+  }
+  const double nan = std::numeric_limits<double>::quiet_NaN();
+  for (int i = 0; i < rows; ++i) {
+    int k = 0;
+    while (k < cols) {
+      if (!finite(x[i][k])) {
+        y[i][k][0] = y[i][k][1] = nan;
+        ++k;
+        continue;
+      }
+      int start = k;
+      while (k < cols && finite(x[i][k])) ++k;
+      s.push_back({i, start, k - start});
+    }
+  }
+  return s;
+}
+
+}  // namespace
+
+long long smooth_length(long long n) {
+  for (long long m = std::max(n, 1LL);; ++m) {
+    long long r = m;
+    for (long long p : {2, 3, 5, 7})
+      while (r % p == 0) r /= p;
+    if (r == 1) return m;
+  }
+}
+
+long long extended_length(long long n, int pad) {
+  if (pad == PAD_ZERO) return smooth_length(2 * n);
+  if (pad == PAD_MIRROR) return 2 * n;
+  return n;
+}
+
+bool extended_transform_wanted(int pad, int gaps, int rows, int cols, fftw_complex** x) {
+  if (pad != PAD_NONE) return true;
+  if (!gaps) return false;
+  for (int i = 0; i < rows; ++i)
+    for (int k = 0; k < cols; ++k)
+      if (!finite(x[i][k])) return true;
+  return false;
+}
+
+void anasig_extended(int pad, int gaps, int rows, int cols, fftw_complex** x, fftw_complex** y) {
+  if (debug) fprintf(stderr, "Debug:%s(%d) rows=%d cols=%d\n", __FILE__, __LINE__, rows, cols);
+  progress(" 0%");
+  std::vector<stretch> all = find_stretches(gaps, rows, cols, x, y);
+  // Stretches of one length share their plans and are transformed in batches.
+  std::stable_sort(all.begin(), all.end(),
+                   [](const stretch& a, const stretch& b) { return a.len < b.len; });
+  long long total = 0, done = 0;
+  for (const stretch& s : all) total += s.len;
+  bool halfway = false;
+  auto mid_marks = [&]() {
+    halfway = true;
+    progress("..49%");
+    if (debug) dbg__printf(__FILE__, __LINE__, "rows=%d cols=%d\n", rows, cols);
+    progress("..50%");
+  };
+  const int repeats = timing ? 100000 : 1;
+
+  for (size_t g = 0; g < all.size();) {
+    const int n = all[g].len;
+    size_t g_end = g;
+    while (g_end < all.size() && all[g_end].len == n) ++g_end;
+    const long long ext = extended_length(n, pad);
+    if (ext > INT_MAX) {
+      fprintf(stderr, "Couldn't make the forward FFT plan for 1 x %lld values\n", ext);
+      exit(1);
+    }
+    const int len = static_cast<int>(ext);
+    const long long count = static_cast<long long>(g_end - g);
+    const int batch = static_cast<int>(std::clamp(kWorkValues / len, 1LL, count));
+    const size_t values = static_cast<size_t>(batch) * len;
+    std::unique_ptr<fftw_complex[], fftw_free_deleter> buf(fftw_alloc_complex(values));
+    if (buf == nullptr) {
+      fprintf(stderr, "Couldn't fftw_malloc %lu bytes\n",
+              static_cast<unsigned long>(values * sizeof(fftw_complex)));
+      exit(1);
+    }
+    plan_ptr forward, inverse;
+    int planned = 0;
+    for (size_t c = g; c < g_end; c += batch) {
+      const int howmany = static_cast<int>(std::min<size_t>(batch, g_end - c));
+      // A group needs at most two batch sizes: full batches and the rest.
+      if (howmany != planned) {
+        forward = make_plan(howmany, len, buf.get(), FFTW_FORWARD);
+        inverse = make_plan(howmany, len, buf.get(), FFTW_BACKWARD);
+        planned = howmany;
+      }
+      for (int t = 0; t < repeats; ++t) {
+        // Refilled each time: the transform works in place.
+        for (int j = 0; j < howmany; ++j) {
+          const stretch& s = all[c + j];
+          fill(buf.get() + static_cast<size_t>(j) * len, x[s.row] + s.start, n, len, pad);
+        }
+        fftw_execute(forward.get());
+      }
+      for (int j = 0; j < howmany; ++j) weigh(buf.get() + static_cast<size_t>(j) * len, len);
+      fftw_execute(inverse.get());
+      // FFTW leaves its transforms unnormalised; only the signal's own samples are kept.
+      for (int j = 0; j < howmany; ++j) {
+        const stretch& s = all[c + j];
+        const fftw_complex* b = buf.get() + static_cast<size_t>(j) * len;
+        fftw_complex* out = y[s.row] + s.start;
+        for (int k = 0; k < n; ++k) {
+          out[k][0] = b[k][0] / len;
+          out[k][1] = b[k][1] / len;
+        }
+      }
+      done += static_cast<long long>(howmany) * n;
+      if (!halfway && 2 * done >= total) mid_marks();
+    }
+    g = g_end;
+  }
+  if (!halfway) mid_marks();
+  progress("..99%");
+  progress("..100%\n");
+}

@@ -1,0 +1,36 @@
+// The phase and the instantaneous frequency of a signal, from its phase angles
+// phi[k] = atan2(im, re): plain, unwrapped, in cycles, restarting after gaps.
+#pragma once
+
+#include <fftw3.h>
+
+struct phase_options {
+  int unwrap;    // theta continuous: each step taken in (-pi, pi]
+  int cycles;    // frequency divided by 2 pi
+  int gaps;      // a NaN angle is a gap; the samples after it start a new signal
+  double tstep;  // sampling interval
+};
+
+// The choices of the run settings.
+phase_options phase_settings();
+// Whether theta or the frequency differ from the plain angle and its difference quotient.
+bool phase_options_set(const phase_options& o);
+
+// Running state of one signal; a fresh one starts a signal.
+struct phase_track {
+  double prev = 0;   // angle of the sample before
+  double turns = 0;  // whole turns added to the angle so far
+  bool started = false;
+};
+
+// Takes the next sample of a signal, of angle phi: its theta and frequency. The first sample
+// of a signal (and with gaps of a run) has frequency 0; with gaps a NaN angle gives NaN for both.
+// With no option set, theta is phi and the frequency (phi - previous phi) / tstep exactly.
+void phase_step(const phase_options& o, phase_track* t, double phi, double* theta, double* freq);
+
+// theta and frequency of the n samples of one signal from their angles; either output may
+// be null or be phi itself.
+void phase_signal(const phase_options& o, const double* phi, int n, double* theta, double* freq);
+
+// For the result writers: every y[i][k] becomes (theta, frequency) of signal i at sample k.
+void phase_rows(const phase_options& o, fftw_complex** y, int rows, int cols);

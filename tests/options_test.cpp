@@ -1,0 +1,168 @@
+// The options for phase, padding, gaps and the output folder: values, and every prefix of
+// every older long name keeping the meaning it had before they came.
+#include <getopt.h>
+#include <gtest/gtest.h>
+
+#include <filesystem>
+#include <iterator>
+#include <map>
+#include <regex>
+#include <sstream>
+#include <string>
+
+#include "test_util.h"
+
+namespace {
+
+// The long option table as it stood before these options, with stand-ins for the settings.
+int re, im, ab, th, fq, tm, wi, tr, db;
+const struct option kOldOpts[] = {
+    {"quiet", no_argument, nullptr, '#'},
+    {"silence", no_argument, nullptr, '#'},
+    {"timestep", required_argument, nullptr, 'i'},
+    {"interval", required_argument, nullptr, 'i'},
+    {"frequency", required_argument, nullptr, 'f'},
+    {"help", no_argument, nullptr, '?'},
+    {"none", no_argument, nullptr, 256},
+    {"all", no_argument, nullptr, 257},
+    {"re", no_argument, &re, 1},
+    {"nore", no_argument, &re, 0},
+    {"no-re", no_argument, &re, 0},
+    {"im", no_argument, &im, 1},
+    {"noim", no_argument, &im, 0},
+    {"no-im", no_argument, &im, 0},
+    {"abs", no_argument, &ab, 1},
+    {"noabs", no_argument, &ab, 0},
+    {"no-abs", no_argument, &ab, 0},
+    {"theta", no_argument, &th, 1},
+    {"notheta", no_argument, &th, 0},
+    {"no-theta", no_argument, &th, 0},
+    {"freq", no_argument, &fq, 1},
+    {"nofreq", no_argument, &fq, 0},
+    {"no-freq", no_argument, &fq, 0},
+    {"timing", no_argument, &tm, 1},
+    {"wisdom", no_argument, &wi, 1},
+    {"data-in-rows", no_argument, &tr, 1},
+    {"data-in-cols", no_argument, &tr, 0},
+    {"debug", no_argument, &db, 1},
+    {"version", no_argument, nullptr, 258},
+    {nullptr, 0, nullptr, 0},
+};
+
+// The old option a word selected (a value following it when it takes one), or null when the
+// word was ambiguous.
+const struct option* old_meaning(const std::string& word) {
+  std::string w = word, value = "4";
+  char* argv[] = {const_cast<char*>("anasig"), w.data(), value.data(), nullptr};
+  optind = 0;
+  opterr = 0;
+  int index = -1;
+  getopt_long(3, argv, "?#AF:HI:af:hi:", kOldOpts, &index);
+  return index < 0 ? nullptr : &kOldOpts[index];
+}
+
+// Everything a run shows: status, both streams, and every file it leaves but the log.
+std::string behaviour(const std::vector<std::string>& args,
+                      const std::string& input = "1 4\n2 -1\n0 3\n-2 5\n7 0\n") {
+  temp_dir d;
+  write_file(d / "s.txt", input);
+  run_result r = run_anasig(d.path, args);
+  std::string all = std::to_string(r.status) + "\n" + r.out + "\n" + r.err;
+  std::map<std::string, std::string> files;
+  for (const auto& e : std::filesystem::directory_iterator(d.path))
+    if (e.path().filename() != "logfile") files[e.path().filename()] = read_text(e.path());
+  for (const auto& [name, text] : files) all += "\n" + name + ":\n" + text;
+  return all;
+}
+
+}  // namespace
+
+TEST(Options, EveryOldPrefixKeepsItsMeaning) {
+  std::map<std::string, std::string> full;
+  int checked = 0, ambiguous = 0;
+  for (const struct option* o = kOldOpts; o->name != nullptr; ++o) {
+    const std::string name = o->name;
+    for (size_t len = 1; len <= name.size(); ++len) {
+      const std::string word = "--" + name.substr(0, len);
+      const struct option* meant = old_meaning(word);
+      if (meant == nullptr) {
+        // Still ambiguous, and only between old names.
+        temp_dir d;
+        run_result r = run_anasig(d.path, {"anasig", word, "s.txt"});
+        EXPECT_EQ(r.status, 1) << word;
+        std::smatch m;
+        ASSERT_TRUE(std::regex_search(r.err, m, std::regex("is ambiguous; possibilities:(.*)")))
+            << word << ": " << r.err;
+        std::string rest = m[1];
+        std::regex listed("'--([a-z-]+)'");
+        int names = 0;
+        for (std::sregex_iterator it(rest.begin(), rest.end(), listed), end; it != end; ++it) {
+          const struct option* l = old_meaning("--" + (*it)[1].str());
+          EXPECT_TRUE(l != nullptr && l->name == (*it)[1].str()) << word << " " << (*it)[1];
+          ++names;
+        }
+        EXPECT_GE(names, 2) << word;
+        ++ambiguous;
+        continue;
+      }
+      std::vector<std::string> as_word = {"anasig", word},
+                               as_name = {"anasig", "--" + std::string(meant->name)};
+      for (auto* args : {&as_word, &as_name}) {
+        if (meant->has_arg) args->push_back("4");
+        args->push_back("s.txt");
+      }
+      if (!full.count(as_name[1])) full[as_name[1]] = behaviour(as_name);
+      EXPECT_EQ(behaviour(as_word), full[as_name[1]]) << word << " as " << as_name[1];
+      ++checked;
+    }
+  }
+  EXPECT_GT(checked, 100);
+  EXPECT_GT(ambiguous, 10);
+}
+
+TEST(Options, BadValuesStopBeforeTheRunLog) {
+  const struct {
+    std::vector<std::string> args;
+    const char* err;
+  } table[] = {
+      {{"--pad=bogus"}, "--pad takes none, zero or mirror\n"},
+      {{"--pad", "Zero"}, "--pad takes none, zero or mirror\n"},
+      {{"--pad="}, "--pad takes none, zero or mirror\n"},
+      {{"--output-dir=missing"}, "--output-dir: missing is not a folder\n"},
+      {{"--output-dir="}, "--output-dir:  is not a folder\n"},
+      {{"--output-dir", "s.txt"}, "--output-dir: s.txt is not a folder\n"},
+  };
+  for (const auto& t : table) {
+    temp_dir d;
+    write_file(d / "s.txt", "1\n2\n");
+    std::vector<std::string> args = {"anasig"};
+    args.insert(args.end(), t.args.begin(), t.args.end());
+    args.push_back("s.txt");
+    run_result r = run_anasig(d.path, args);
+    EXPECT_EQ(r.status, 1) << t.args[0];
+    EXPECT_EQ(r.out, "") << t.args[0];
+    EXPECT_EQ(r.err, t.err) << t.args[0];
+    EXPECT_FALSE(file_exists(d / "logfile")) << t.args[0];
+  }
+  for (std::vector<std::string> good :
+       {std::vector<std::string>{"--pad", "mirror", "--pad=none", "--output-dir", "."},
+        std::vector<std::string>{"--unw", "--cyc", "--ga", "--pa=zero", "--output-d=/"}}) {
+    temp_dir d;
+    write_file(d / "s.txt", "1\n2\n");
+    good.insert(good.begin(), "anasig");
+    good.push_back("s.txt");
+    EXPECT_EQ(run_anasig(d.path, good).status, 0) << good[1];
+  }
+}
+
+TEST(Options, GapsOnlyTouchGaps) {
+  // Without a NaN or infinity not a byte changes; with one, its line turns NaN in that signal.
+  const std::string clean = "1 4\n2 -1\n0 3\n-2 5\n7 0\n3 3\n";
+  EXPECT_EQ(behaviour({"anasig", "--gaps", "s.txt"}, clean), behaviour({"anasig", "s.txt"}, clean));
+  std::string gappy = behaviour({"anasig", "--gaps", "s.txt"}, "1 4\n2 -1\nnan 3\n-2 5\n");
+  const std::string line = "[^n\\n]+\\n";  // a line without nan (or inf)
+  for (const char* ext : {"hre", "him", "hab", "hth"})
+    EXPECT_TRUE(std::regex_search(
+        gappy, std::regex(std::string("s.") + ext + ":\\n" + line + line + "-?nan " + line + line)))
+        << ext << gappy;
+}
