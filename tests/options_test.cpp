@@ -2,6 +2,7 @@
 // every older long name keeping the meaning it had before they came.
 #include <getopt.h>
 #include <gtest/gtest.h>
+#include <sys/stat.h>
 
 #include <filesystem>
 #include <iterator>
@@ -146,8 +147,9 @@ TEST(Options, BadValuesStopBeforeTheRunLog) {
   }
   for (std::vector<std::string> good :
        {std::vector<std::string>{"--pad", "mirror", "--pad=none", "--output-dir", "."},
-        std::vector<std::string>{"--unw", "--cyc", "--ga", "--pa=zero", "--output-d=/"}}) {
+        std::vector<std::string>{"--unw", "--cyc", "--ga", "--pa=zero", "--output-d=out/"}}) {
     temp_dir d;
+    ASSERT_EQ(mkdir((d / "out").c_str(), 0755), 0);
     write_file(d / "s.txt", "1\n2\n");
     good.insert(good.begin(), "anasig");
     good.push_back("s.txt");
@@ -165,4 +167,22 @@ TEST(Options, GapsOnlyTouchGaps) {
     EXPECT_TRUE(std::regex_search(
         gappy, std::regex(std::string("s.") + ext + ":\\n" + line + line + "-?nan " + line + line)))
         << ext << gappy;
+}
+
+// Results go to the output folder under the input's file name, whatever folder the input is in;
+// inputs of the same file name from different folders are warned about.
+TEST(Options, OutputFolder) {
+  temp_dir d;
+  for (const char* f : {"in", "in/a", "out"}) ASSERT_EQ(mkdir((d / f).c_str(), 0755), 0);
+  write_file(d / "in/s.txt", "1\n0\n-1\n0\n");
+  write_file(d / "in/a/s.dat", "2\n0\n-2\n0\n");
+  run_result r = run_anasig(d.path, {"anasig", "--quiet", "--output-dir", "out", "in/s.txt",
+                                     "in/a/s.dat", "--none", "--re", "--im"});
+  EXPECT_EQ(r.status, 0);
+  EXPECT_EQ(r.err, "Warning: results of in/a/s.dat replace those of in/s.txt\n");
+  EXPECT_EQ(read_text(d / "out/s.hre"), "2\n0\n-2\n0\n");
+  EXPECT_EQ(read_text(d / "out/s.him"), "0\n2\n0\n-2\n");  // the Hilbert transform of cos is sin
+  EXPECT_FALSE(file_exists(d / "in/s.hre"));
+  EXPECT_FALSE(file_exists(d / "out/logfile"));
+  EXPECT_TRUE(file_exists(d / "logfile"));
 }
