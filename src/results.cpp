@@ -57,36 +57,42 @@ inline double value(fftw_complex** y, int i, int k) {
   return y[i][k][1];
 }
 
-// Lines k0 .. k1-1 of a result: the values of every signal at one sample, one line each.
+// Values first .. last-1 of a result, counted line after line: each line holds the values of
+// every signal at one sample, separated by a space.
 template <int kind>
-size_t format_lines(char* buf, fftw_complex** y, int rows, int k0, int k1) {
+size_t format_values(char* buf, fftw_complex** y, int rows, long long first, long long last) {
   char* p = buf;
-  for (int k = k0; k < k1; ++k) {
-    for (int i = 0; i < rows; ++i) {
-      if (i > 0) *p++ = ' ';
-      p = format_g11(p, value<kind>(y, i, k));
+  int k = static_cast<int>(first / rows);
+  int i = static_cast<int>(first % rows);
+  for (long long n = first; n < last; ++n) {
+    if (i > 0) *p++ = ' ';
+    p = format_g11(p, value<kind>(y, i, k));
+    if (++i == rows) {
+      *p++ = '\n';
+      i = 0;
+      ++k;
     }
-    *p++ = '\n';
   }
   return static_cast<size_t>(p - buf);
 }
 
-size_t format_kind(int kind, char* buf, fftw_complex** y, int rows, int k0, int k1) {
+size_t format_kind(int kind, char* buf, fftw_complex** y, int rows, long long first,
+                   long long last) {
   switch (kind) {
     case kReal:
-      return format_lines<kReal>(buf, y, rows, k0, k1);
+      return format_values<kReal>(buf, y, rows, first, last);
     case kImag:
-      return format_lines<kImag>(buf, y, rows, k0, k1);
+      return format_values<kImag>(buf, y, rows, first, last);
     case kAbs:
-      return format_lines<kAbs>(buf, y, rows, k0, k1);
+      return format_values<kAbs>(buf, y, rows, first, last);
     case kTheta:
-      return format_lines<kTheta>(buf, y, rows, k0, k1);
+      return format_values<kTheta>(buf, y, rows, first, last);
     case kFreq:
-      return format_lines<kFreq>(buf, y, rows, k0, k1);
+      return format_values<kFreq>(buf, y, rows, first, last);
     case kStoredTheta:
-      return format_lines<kStoredTheta>(buf, y, rows, k0, k1);
+      return format_values<kStoredTheta>(buf, y, rows, first, last);
     default:
-      return format_lines<kStoredFreq>(buf, y, rows, k0, k1);
+      return format_values<kStoredFreq>(buf, y, rows, first, last);
   }
 }
 
@@ -106,14 +112,15 @@ void write_result(result_file* r, const char* path, int file, int kind, fftw_com
   open_result(r, path);
   if (!quiet) fputs(kMessages[file], stderr);
   if (debug && file == kReal) dbg__printf(__FILE__, __LINE__, "rows=%d cols=%d\n", rows, cols);
-  const int lines_per_chunk = static_cast<int>(std::max(1LL, kChunkValues / rows));
-  const size_t chunks = (static_cast<size_t>(cols) + lines_per_chunk - 1) / lines_per_chunk;
-  const size_t max_bytes = static_cast<size_t>(lines_per_chunk) * rows * (kG11Max + 1);
+  const long long total = static_cast<long long>(rows) * cols;
+  const long long per_chunk = std::min(total, kChunkValues);
+  const size_t chunks = static_cast<size_t>((total + per_chunk - 1) / per_chunk);
+  // Each value with its separator, and at most one newline a value.
+  const size_t max_bytes = static_cast<size_t>(per_chunk) * (kG11Max + 2);
   bool ok =
       write_chunks(r->f, threads_for(rows, cols), chunks, max_bytes, [&](size_t c, char* buf) {
-        int k0 = static_cast<int>(c) * lines_per_chunk;
-        int k1 = std::min(cols, k0 + lines_per_chunk);
-        return format_kind(kind, buf, y, rows, k0, k1);
+        long long first = static_cast<long long>(c) * per_chunk;
+        return format_kind(kind, buf, y, rows, first, std::min(total, first + per_chunk));
       });
   close_result(r, !ok);
   if (!quiet) fputs("done\n", stderr);
