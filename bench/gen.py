@@ -1,5 +1,7 @@
 #!/usr/bin/python3
-"""Deterministic benchmark inputs: gen.py SIGNALS SAMPLES [rows] > file."""
+"""Deterministic benchmark inputs: gen.py SIGNALS SAMPLES [rows|line] > file.
+
+rows: one signal per line; line: the numbers of the column file, in its order, on one line."""
 import sys
 
 import numpy as np
@@ -7,7 +9,7 @@ import numpy as np
 
 def main():
     signals, samples = int(sys.argv[1]), int(sys.argv[2])
-    in_rows = len(sys.argv) > 3 and sys.argv[3] == "rows"
+    layout = sys.argv[3] if len(sys.argv) > 3 else "cols"
     rng = np.random.default_rng(20261208)
     t = np.arange(samples) * 1e-3
     cols = []
@@ -18,7 +20,9 @@ def main():
     m = np.array(cols)
     out = sys.stdout
     out.write("# benchmark input: %d signals x %d samples, interval 0.001\n" % (signals, samples))
-    if in_rows:
+    if layout == "line":
+        out.write(" ".join("%.11g" % v for v in m.T.ravel()) + "\n")
+    elif layout == "rows":
         for row in m:
             out.write(" ".join("%.11g" % v for v in row) + "\n")
     else:
