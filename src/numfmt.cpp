@@ -85,96 +85,50 @@ inline uint64_t pair(uint64_t n) {
   return two;
 }
 
-// The 11 digits of n, 10^10 <= n < 10^11, as text in a register, first digit in byte 0.
+// "000" to "999" as three bytes, first digit lowest.
+constexpr std::array<uint32_t, 1000> make_digits3() {
+  std::array<uint32_t, 1000> t{};
+  for (uint32_t i = 0; i < 1000; ++i)
+    t[i] = ('0' + i / 100) | ('0' + i / 10 % 10) << 8 | ('0' + i % 10) << 16;
+  return t;
+}
+
+constexpr auto kDigits3 = make_digits3();
+
+// The 11 digits of n, 10^10 <= n < 10^11, as text in a register, first digit in byte 0: three
+// groups of three and a pair.
 inline u128 digits11(uint64_t n) {
   uint64_t top = n / 100000000, low = n - top * 100000000;
-  uint64_t head = ('0' + top / 100) | pair(top % 100) << 8;
-  // low / 10^6 in 57-bit fixed point: each pair is the integer part, then the fraction times
-  // 100 gives the next. The constant is rounded up by under 1, an error below 10^8 100^i units
-  // at pair i, always short of the 2^57 / 10^(6-2i) that would carry into the pair.
-  constexpr uint64_t kMask = (1ull << 57) - 1;
-  uint64_t y = low * (((1ull << 57) + 999999) / 1000000);
-  uint64_t p0 = pair(y >> 57);
+  // low / 10^5 in 54-bit fixed point: each group is the integer part, then the fraction times
+  // 1000 (or 100) gives the next. The constant is rounded up by under 1, an error below 10^8
+  // units that grows to 10^13 by the last group, short of the 2^54 10^-5, 2^54 10^-2 and 2^54
+  // that would carry into a group; the products stay below 2^64.
+  constexpr uint64_t kMask = (1ull << 54) - 1;
+  uint64_t y = low * (((1ull << 54) + 99999) / 100000);
+  uint64_t g1 = kDigits3[y >> 54];
+  y = (y & kMask) * 1000;
+  uint64_t g2 = kDigits3[y >> 54];
   y = (y & kMask) * 100;
-  uint64_t p1 = pair(y >> 57);
-  y = (y & kMask) * 100;
-  uint64_t p2 = pair(y >> 57);
-  y = (y & kMask) * 100;
-  uint64_t p3 = pair(y >> 57);
-  return static_cast<u128>(p2 >> 8 | p3 << 8) << 64 | (head | p0 << 24 | p1 << 40 | p2 << 56);
+  uint64_t g3 = pair(y >> 54);
+  uint64_t lo = kDigits3[top] | g1 << 24 | g2 << 48;
+  return static_cast<u128>(g2 >> 16 | g3 << 8) << 64 | lo;
 }
 
 char* fallback(char* p, double v) {
   return std::to_chars(p, p + kG11Max, v, std::chars_format::general, 11).ptr;
 }
 
-}  // namespace
-
-char* format_g11(char* p, double v) {
-  uint64_t bits = std::bit_cast<uint64_t>(v);
-  int biased = static_cast<int>((bits >> 52) & 0x7ff);
-  // The sign without a branch, as data often flips it at random.
-  *p = '-';
-  p += bits >> 63;
-  // v = M * 2^e with M in [2^63, 2^64).
-  uint64_t M;
-  int e;
-  if (biased != 0 && biased != 0x7ff) [[likely]] {
-    M = bits << 11 | 1ull << 63;
-    e = biased - 1086;
-  } else {
-    uint64_t frac = bits & ((1ull << 52) - 1);
-    if (biased) {
-      memcpy(p, frac ? "nan" : "inf", 3);
-      return p + 3;
-    }
-    if (frac == 0) {
-      *p = '0';
-      return p + 1;
-    }
-    int z = std::countl_zero(frac);
-    M = frac << z;
-    e = -1074 - z;
-  }
-  // k = floor(b log10 2) for b = floor(log2 v), exact for |b| <= 1200; floor(log10 v) is k or
-  // k + 1.
-  int k = ((e + 63) * 78913) >> 18;
-  const Pow10& pw = kPow10[10 - k - kMinQ];
-
-  // x = v 10^(10-k) lies in [10^10, 10^12). H = floor(M P / 2^64) and x = H 2^-s + err with
-  // 0 <= err < 2 units of 2^-s: P is short of the true power by under 1 unit (M * that < 2^64)
-  // and the dropped low half of the product is under 1 more. t = s - 64 comes out in [22, 31].
-  u128 H = static_cast<u128>(M) * pw.hi + ((static_cast<u128>(M) * pw.lo) >> 64);
-  uint64_t hi = static_cast<uint64_t>(H >> 64), lo = static_cast<uint64_t>(H);
-  int t = -(e + pw.g + 128);
-  uint64_t n = hi >> t;
-  // The fraction of x times 2^64, truncated: x is in [n + f 2^-64, n + (f + 2) 2^-64).
-  uint64_t f = (hi << (64 - t)) | (lo >> t);
-  if (n < 100000000000ull) [[likely]] {
-    // f > 2^63 rounds up for sure and f < 2^63 - 1 down; the two between may be on or next to
-    // the halfway point, where only exact arithmetic tells.
-    if (f - ((1ull << 63) - 1) <= 1) return fallback(p - (bits >> 63), v);
-    n += f > (1ull << 63);
-  } else {
-    // Twelve digits: the last one and f, in units of 2^-60, decide against 5 2^60, the exact
-    // value being in [g, g + 2).
-    ++k;
-    uint64_t g = (n % 10) << 60 | f >> 4;
-    n /= 10;
-    constexpr uint64_t kHalf = 5ull << 60;
-    if (g - (kHalf - 1) <= 1) return fallback(p - (bits >> 63), v);
-    n += g > kHalf;
-  }
+// Writes n 10^(k-10) without its sign, 10^10 <= n <= 10^11, as "%.11g" does.
+inline char* write_g11(char* p, uint64_t n, int k) {
   if (n == 100000000000ull) {
     n = 10000000000ull;
     ++k;
   }
-
   u128 s = digits11(n);
   // Significant digits: up to the last one that is not '0' (the first never is).
   uint64_t nz_hi = static_cast<uint64_t>(s >> 64) ^ 0x303030;
   uint64_t nz_lo = static_cast<uint64_t>(s) ^ 0x3030303030303030ull;
-  int nd = nz_hi ? 16 - std::countl_zero(nz_hi) / 8 : 8 - std::countl_zero(nz_lo) / 8;
+  int nd = nz_hi ? 16 - std::countl_zero(nz_hi) / 8u : 8 - std::countl_zero(nz_lo) / 8u;
   // Text goes out in 16-byte stores that may run past the end but stay in the room.
   if (k >= 0 && k < 11) {
     // Fixed, the dot after k + 1 digits and gone when no digit follows.
@@ -205,4 +159,98 @@ char* format_g11(char* p, double v) {
   p[2] = static_cast<char>('0' + ak / 100);
   memcpy(p + 2 + wide, kDigits2 + 2 * (ak % 100), 2);
   return p + 4 + wide;
+}
+
+// k = floor(b log10 2) for b = floor(log2 v), exact for |b| <= 1200: floor(log10 v) is k or
+// k + 1, for v = M 2^e with M in [2^63, 2^64).
+inline int decimal_exponent(int e) {
+  return ((e + 63) * 78913) >> 18;
+}
+
+// Everything the fast path leaves: zeros, subnormals, infinities, NaNs, twelve-digit scalings
+// and values near a halfway point. Out of line so the fast path calls nothing.
+[[gnu::noinline]] char* format_slow(char* p, double v) {
+  uint64_t bits = std::bit_cast<uint64_t>(v);
+  int biased = static_cast<int>((bits >> 52) & 0x7ff);
+  char* start = p;
+  *p = '-';
+  p += bits >> 63;
+  uint64_t M;
+  int e;
+  uint64_t frac = bits & ((1ull << 52) - 1);
+  if (biased == 0x7ff) {
+    memcpy(p, frac ? "nan" : "inf", 3);
+    return p + 3;
+  }
+  if (biased != 0) {
+    M = bits << 11 | 1ull << 63;
+    e = biased - 1086;
+  } else {
+    if (frac == 0) {
+      *p = '0';
+      return p + 1;
+    }
+    int z = std::countl_zero(frac);
+    M = frac << z;
+    e = -1074 - z;
+  }
+  int k = decimal_exponent(e);
+  const Pow10& pw = kPow10[10 - k - kMinQ];
+  // x = v 10^(10-k) lies in [10^10, 10^12). H = floor(M P / 2^64) and x = H 2^-s + err with
+  // 0 <= err < 2 units of 2^-s: P is short of the true power by under 1 unit (M * that < 2^64)
+  // and the dropped low half of the product is under 1 more. t = s - 64 comes out in [22, 31].
+  u128 H = static_cast<u128>(M) * pw.hi + ((static_cast<u128>(M) * pw.lo) >> 64);
+  uint64_t hi = static_cast<uint64_t>(H >> 64), lo = static_cast<uint64_t>(H);
+  int t = -(e + pw.g + 128);
+  uint64_t n = hi >> t;
+  // The fraction of x times 2^64, truncated: x is in [n + f 2^-64, n + (f + 2) 2^-64).
+  uint64_t f = (hi << (64 - t)) | (lo >> t);
+  if (n < 100000000000ull) {
+    // f > 2^63 rounds up for sure and f < 2^63 - 1 down; the two between may be on or next to
+    // the halfway point, where only exact arithmetic tells.
+    if (f - ((1ull << 63) - 1) <= 1) return fallback(start, v);
+    n += f > (1ull << 63);
+  } else {
+    // Twelve digits: the last one and f, in units of 2^-60, decide against 5 2^60, the exact
+    // value being in [g, g + 2).
+    ++k;
+    uint64_t g = (n % 10) << 60 | f >> 4;
+    n /= 10;
+    constexpr uint64_t kHalf = 5ull << 60;
+    if (g - (kHalf - 1) <= 1) return fallback(start, v);
+    n += g > kHalf;
+  }
+  return write_g11(p, n, k);
+}
+
+}  // namespace
+
+char* format_g11(char* p, double v) {
+  uint64_t bits = std::bit_cast<uint64_t>(v);
+  int biased = static_cast<int>((bits >> 52) & 0x7ff);
+  // Zeros, subnormals, infinities and NaNs in one test.
+  if (static_cast<unsigned>(biased - 1) >= 0x7fe) [[unlikely]]
+    return format_slow(p, v);
+  // v = M * 2^e with M in [2^63, 2^64).
+  uint64_t M = bits << 11 | 1ull << 63;
+  int e = biased - 1086;
+  int k = decimal_exponent(e);
+  const Pow10& pw = kPow10[10 - k - kMinQ];
+  // x = v 10^(10-k) lies in [10^10, 10^12) and is n + f 2^-64 from the high half of P alone,
+  // short by under M 2^64 units of 2^-s (s = t + 64), i.e. by under 2^(64-t) + 1 units of 2^-64
+  // in f, with t in [22, 31]. More than 2^43 away from the halfway point that cannot change the
+  // rounding.
+  int t = -(e + pw.g + 128);
+  u128 H = static_cast<u128>(M) * pw.hi;
+  uint64_t hi = static_cast<uint64_t>(H >> 64), lo = static_cast<uint64_t>(H);
+  uint64_t n = hi >> t;
+  uint64_t f = (hi << (64 - t)) | (lo >> t);
+  constexpr uint64_t kMargin = 1ull << 43;
+  if (n >= 100000000000ull || f - ((1ull << 63) - kMargin) <= kMargin) [[unlikely]]
+    return format_slow(p, v);
+  n += f > (1ull << 63);
+  // The sign without a branch, as data often flips it at random.
+  *p = '-';
+  p += bits >> 63;
+  return write_g11(p, n, k);
 }

@@ -158,6 +158,21 @@ TEST(FormatG11, RoundingPoints) {
   }
 }
 
+// Doubles a few steps from a halfway point in the magnitudes samples mostly have: the short
+// product decides all but the nearest, so both sides of where it hands over are here.
+TEST(FormatG11, NearHalfwayInHotRanges) {
+  Differ d;
+  std::mt19937_64 rng(21);
+  std::uniform_int_distribution<long long> mantissa(10000000000LL, 99999999999LL);
+  char s[48];
+  for (int k = -6; k <= 12; ++k) {
+    for (int i = 0; i < 4000; ++i) {
+      snprintf(s, sizeof s, "%lld5e%d", mantissa(rng), k - 11);
+      d.around(parse(s), 4);
+    }
+  }
+}
+
 // Values whose decimal expansion ends in a 5 right after the 11th digit, so they lie exactly on
 // a halfway point.
 TEST(FormatG11, ExactTies) {

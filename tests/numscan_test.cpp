@@ -276,6 +276,42 @@ TEST(ScanNumber, WalksALineLikeRepeatedSscanf) {
   }
 }
 
+// Plain decimals on both sides of where the scanner can compute the value with one exact
+// multiply or divide: mantissas at 2^53 and at 19 and 20 digits, powers of ten up to 10^23, dots
+// in every place, leading zeros, exponents of up to five digits, and the last cuts of the text.
+TEST(ScanNumber, PlainDecimalsAroundTheExactRange) {
+  std::vector<std::string> mantissas = {"0", std::string(19, '9'), "18446744073709551616",
+                                        "1" + std::string(20, '0')};
+  for (long long d = -1; d <= 1; ++d) mantissas.push_back(std::to_string((1ll << 53) + d));
+  std::mt19937_64 rng(53);
+  for (std::string m = "1"; m.size() <= 21; m += static_cast<char>('0' + rng() % 10)) {
+    mantissas.push_back(m);
+    mantissas.push_back("000" + m);
+  }
+  const char* const exponents[] = {"",    "e0",     "e22",   "e-22",    "e23",    "E-23",   "e+21",
+                                   "e-9", "e+0009", "e0022", "e-00022", "e12345", "e-12345"};
+  const char* const ends[] = {"", " ", "5", ".", "e", "x", "\n1", "-", " +"};
+  int failures = 0;
+  for (const std::string& m : mantissas) {
+    for (size_t dot = 0; dot <= m.size() + 1 && failures < 20; ++dot) {
+      const std::string body = dot <= m.size() ? m.substr(0, dot) + "." + m.substr(dot) : m;
+      for (const char* e : exponents) {
+        for (size_t i = 0; i < std::size(ends); ++i) {
+          // Ends double as signs in front, and each text is cut short as a line end would.
+          const std::string text = ends[(i * 7) % std::size(ends)] + body + e + ends[i];
+          for (size_t cut = text.size() - std::min<size_t>(text.size(), 9); cut <= text.size();
+               ++cut) {
+            const std::string piece = text.substr(0, cut);
+            const char* c = piece.c_str();
+            const std::string why = difference(via_sscanf(c), via_scan_number(c, c + cut), piece);
+            if (!why.empty() && ++failures <= 20) ADD_FAILURE() << why;
+          }
+        }
+      }
+    }
+  }
+}
+
 struct Case {
   const char* input;
   int ret;
