@@ -1,5 +1,7 @@
 #include "settings.h"
 
+#include <stdio.h>
+
 int output_re = 1;
 int output_im = 1;
 int output_abs = 1;
@@ -11,3 +13,9 @@ int do_transpose = 0;
 int timing = 0;
 int use_wisdom = 0;
 double tstep = 1.0;
+
+void progress(const char* text) {
+  if (quiet) return;
+  fputs(text, stderr);
+  fflush(stderr);
+}

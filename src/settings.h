@@ -12,3 +12,6 @@ extern int do_transpose;  // every line of an input file is one signal
 extern int timing;        // run the forward FFT 100000 times
 extern int use_wisdom;    // import and export FFT planning wisdom
 extern double tstep;      // sampling interval, in the time unit of the data
+
+// A progress message on standard error unless quiet, flushed so it shows before slow work.
+void progress(const char* text);

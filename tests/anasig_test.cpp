@@ -41,8 +41,10 @@ struct matrices {
   signal_matrix x, y;
   matrices(const std::vector<std::vector<double>>& rows) {
     int r = int(rows.size()), c = int(rows[0].size());
-    alloc_matrix(&x, "x", r, c);
-    alloc_matrix(&y, "y", r, c);
+    alloc_matrix(&x, r, c, "Couldn't malloc x(%lu bytes).\n",
+                 "Couldn't fftw_malloc x[0](%lu bytes).\n");
+    alloc_matrix(&y, r, c, "Couldn't malloc y(%lu bytes).\n",
+                 "Couldn't fftw_malloc y[0](%lu bytes).\n");
     for (int i = 0; i < r; ++i)
       for (int k = 0; k < c; ++k) {
         x.rowp()[i][k][0] = rows[i][k];

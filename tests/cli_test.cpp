@@ -245,10 +245,11 @@ TEST(Cli, InputErrors) {
   EXPECT_EQ(r.err, "Checking size\nCouldn't read adir.\n");
   EXPECT_EQ(r.out, "Using timestep=1\n");
 
-  // A pipe cannot be read twice.
-  r = run_anasig(d.path, {"anasig", "-#", "/dev/stdin"}, "1\n2\n");
+  // A pipe is read once, like a file; nothing can be created beside it in /dev/fd.
+  r = run_anasig(d.path, {"anasig", "-#", "/dev/fd/0"}, "1\n2\n");
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "Couldn't rewind /dev/stdin.\n");
+  EXPECT_EQ(r.out, "Using timestep=1\n2 rows, 1 columns\n");
+  EXPECT_EQ(r.err, "Couldn't open /dev/fd/0.hre for writing.\n");
 
   write_file(d / "empty.txt", "");
   write_file(d / "comments.txt", "# only\n; comments\n");
