@@ -10,12 +10,15 @@ all: build
 deps:
 	@scripts/install-deps
 
+# The tool alone; tests and timings are configured in by the targets that need them.
 build: deps
 	@cmake -S . -B $(BUILD) >/dev/null
-	@cmake --build $(BUILD) -j $(JOBS)
+	@cmake --build $(BUILD) -j $(JOBS) --target anasig
 
-test: build
+test: deps
 	@scripts/install-deps test
+	@cmake -S . -B $(BUILD) -DANASIG_TESTS=ON >/dev/null
+	@cmake --build $(BUILD) -j $(JOBS)
 	@cd $(BUILD) && ctest --output-on-failure -j $(JOBS)
 
 demo: build

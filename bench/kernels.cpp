@@ -106,8 +106,10 @@ void BM_snprintf_g11(benchmark::State& state) {
 void BM_anasig(benchmark::State& state) {
   const int rows = 16, cols = static_cast<int>(state.range(0));
   signal_matrix x, y;
-  alloc_matrix(&x, "x", rows, cols);
-  alloc_matrix(&y, "y", rows, cols);
+  alloc_matrix(&x, rows, cols, "Couldn't malloc x(%lu bytes).\n",
+               "Couldn't fftw_malloc x[0](%lu bytes).\n");
+  alloc_matrix(&y, rows, cols, "Couldn't malloc y(%lu bytes).\n",
+               "Couldn't fftw_malloc y[0](%lu bytes).\n");
   std::vector<double> v = sample_values(size_t(rows) * cols);
   for (int i = 0; i < rows; ++i)
     for (int k = 0; k < cols; ++k) {

@@ -17,6 +17,7 @@
 #include "cleanup.h"
 #include "common.h"
 #include "dbg_printf.h"
+#include "fatal.h"
 #include "loading.h"
 #include "logfile.h"
 #include "parallel.h"
@@ -24,6 +25,9 @@
 #include "settings.h"
 
 static const char kShortOpts[] = "?#AF:HI:af:hi:";
+
+// Codes of the long-only options that act, beyond every character code.
+enum { OPT_NONE = 256, OPT_ALL, OPT_VERSION, OPT_PAD, OPT_OUTPUT_DIR, OPT_JOBS };
 
 // "--abs" turns the magnitude on like the other positive forms; "-a" alone does nothing.
 static const struct option long_opts[] = {
@@ -33,8 +37,8 @@ static const struct option long_opts[] = {
     {"interval", required_argument, nullptr, 'i'},
     {"frequency", required_argument, nullptr, 'f'},
     {"help", no_argument, nullptr, '?'},
-    {"none", no_argument, nullptr, 256},
-    {"all", no_argument, nullptr, 257},
+    {"none", no_argument, nullptr, OPT_NONE},
+    {"all", no_argument, nullptr, OPT_ALL},
     {"re", no_argument, &output_re, 1},
     {"nore", no_argument, &output_re, 0},
     {"no-re", no_argument, &output_re, 0},
@@ -55,15 +59,15 @@ static const struct option long_opts[] = {
     {"data-in-rows", no_argument, &do_transpose, 1},
     {"data-in-cols", no_argument, &do_transpose, 0},
     {"debug", no_argument, &debug, 1},
-    {"version", no_argument, nullptr, 258},
+    {"version", no_argument, nullptr, OPT_VERSION},
     // No existing name starts with the first letter of these, so every old prefix keeps its
     // meaning.
     {"unwrap", no_argument, &unwrap, 1},
     {"cycles", no_argument, &cycles, 1},
-    {"pad", required_argument, nullptr, 259},
+    {"pad", required_argument, nullptr, OPT_PAD},
     {"gaps", no_argument, &gaps, 1},
-    {"output-dir", required_argument, nullptr, 260},
-    {"jobs", required_argument, nullptr, 261},
+    {"output-dir", required_argument, nullptr, OPT_OUTPUT_DIR},
+    {"jobs", required_argument, nullptr, OPT_JOBS},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -106,8 +110,7 @@ static const char* const kHelp[] = {
 static int parse_jobs(const char* text) {
   size_t digits = strspn(text, "0123456789");
   if (digits == 0 || text[digits] != '\0' || strspn(text, "0") == digits) {
-    fputs("--jobs takes a whole number of at least 1\n", stderr);
-    exit(1);
+    fatal("--jobs takes a whole number of at least 1\n");
   }
   text += strspn(text, "0");
   long long n = strlen(text) > 6 ? 1000000 : atoll(text);
@@ -122,8 +125,7 @@ static void set_pad(const char* value) {
   } else if (strcmp(value, "mirror") == 0) {
     pad = PAD_MIRROR;
   } else {
-    fputs("--pad takes none, zero or mirror\n", stderr);
-    exit(1);
+    fatal("--pad takes none, zero or mirror\n");
   }
 }
 
@@ -131,8 +133,7 @@ static void set_pad(const char* value) {
 static void set_output_dir(const char* value) {
   struct stat st;
   if (value[0] == '\0' || stat(value, &st) != 0 || !S_ISDIR(st.st_mode)) {
-    fprintf(stderr, "--output-dir: %s is not a folder\n", value);
-    exit(1);
+    fatal("--output-dir: %s is not a folder\n", value);
   }
   output_dir = value;
 }
@@ -153,41 +154,32 @@ static void parse_options(int argc, char** argv) {
         usage(argv[0]);
       case 'f': {
         double v = strtod(optarg, nullptr);
-        if (v == 0) {
-          fputs("frequency can't be zero\n", stderr);
-          exit(1);
-        }
+        if (v == 0) fatal("frequency can't be zero\n");
         tstep = 1 / v;
         // An infinite frequency would leave no interval at all.
-        if (tstep == 0) {
-          fputs("tstep can't be zero\n", stderr);
-          exit(1);
-        }
+        if (tstep == 0) fatal("tstep can't be zero\n");
         break;
       }
       case 'i':
         tstep = strtod(optarg, nullptr);
-        if (tstep == 0) {
-          fputs("tstep can't be zero\n", stderr);
-          exit(1);
-        }
+        if (tstep == 0) fatal("tstep can't be zero\n");
         break;
-      case 256:
+      case OPT_NONE:
         output_re = output_im = output_abs = output_theta = output_freq = 0;
         break;
-      case 257:
+      case OPT_ALL:
         output_re = output_im = output_abs = output_theta = output_freq = 1;
         break;
-      case 258:
+      case OPT_VERSION:
         printf("%s\n", Version);
         exit(0);
-      case 259:
+      case OPT_PAD:
         set_pad(optarg);
         break;
-      case 260:
+      case OPT_OUTPUT_DIR:
         set_output_dir(optarg);
         break;
-      case 261:
+      case OPT_JOBS:
         jobs = parse_jobs(optarg);
         break;
       default:
@@ -197,38 +189,32 @@ static void parse_options(int argc, char** argv) {
   }
 }
 
-// Everything for one operand: shape, loading, transform, results.
+// Everything for one operand: shape, loading, transform, results. The file is read once,
+// so a pipe or a FIFO serves as well as a regular file.
 static void process_file(const char* path) {
   FILE* f = fopen(path, "r");
-  if (f == nullptr) {
-    fprintf(stderr, "Couldn't open %s.\n", path);
-    exit(1);
-  }
+  if (f == nullptr) fatal("Couldn't open %s.\n", path);
   setvbuf(f, nullptr, _IOFBF, 32768);
-  if (!quiet) fputs("Checking size\n", stderr);
-  int lines = 0, values = 0;
-  // The trace of what the readers see needs the second reading of the file.
-  kept_values kept;
-  int st = size_scan(f, &lines, &values, debug ? nullptr : &kept);
-  check_scan_status(st, path);
-  printf("%d rows, %d columns\n", lines, values);
+  progress("Checking size\n");
+  matrix_text text;
+  int st = scan_matrix(f, &text, debug != 0);
+  fclose(f);
+  check_scan_status(st, text, path);
+  printf("%d rows, %d columns\n", text.lines, text.values);
 
   int rows, cols, row_orientation;
-  orient(lines, values, &rows, &cols, &row_orientation);
+  orient(text.lines, text.values, &rows, &cols, &row_orientation);
   if (debug) dbg__printf(__FILE__, __LINE__, "rows=%d cols=%d\n", rows, cols);
-  int shape = check_shape(lines, values, st == SCAN_TOO_MANY);
-  if (shape == SHAPE_NO_DATA) {
-    fprintf(stderr, "No data in %s.\n", path);
-    exit(1);
-  } else if (shape == SHAPE_TOO_MANY) {
-    fprintf(stderr, "Too many values in %s.\n", path);
-    exit(1);
-  }
+  int shape = check_shape(text.lines, text.values, st == SCAN_TOO_MANY);
+  if (shape == SHAPE_NO_DATA) fatal("No data in %s.\n", path);
+  if (shape == SHAPE_TOO_MANY) fatal("Too many values in %s.\n", path);
 
   signal_matrix x, y;
-  alloc_matrix(&x, "x", rows, cols);
-  alloc_matrix(&y, "y", rows, cols);
-  load_file(f, path, x.rowp(), rows, cols, row_orientation, &kept);
+  alloc_matrix(&x, rows, cols, "Couldn't malloc x(%lu bytes).\n",
+               "Couldn't fftw_malloc x[0](%lu bytes).\n");
+  alloc_matrix(&y, rows, cols, "Couldn't malloc y(%lu bytes).\n",
+               "Couldn't fftw_malloc y[0](%lu bytes).\n");
+  load_matrix(&text, x.rowp(), rows, cols, row_orientation);
   anasig(rows, cols, x.rowp(), y.rowp());
   write_results(path, y.rowp(), rows, cols);
   free_matrix(&x);

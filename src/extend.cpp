@@ -12,7 +12,8 @@
 #include <vector>
 
 #include "dbg_printf.h"
-#include "loading.h"
+#include "fatal.h"
+#include "alloc.h"
 #include "settings.h"
 
 namespace {
@@ -36,21 +37,14 @@ bool finite(const fftw_complex v) {
   return isfinite(v[0]) && isfinite(v[1]);
 }
 
-void progress(const char* mark) {
-  if (quiet) return;
-  fputs(mark, stderr);
-  fflush(stderr);
-}
-
 // howmany signals of length len, one after another in buf, transformed in place.
 plan_ptr make_plan(int howmany, int len, fftw_complex* buf, int sign) {
   int n[1] = {len};
   plan_ptr p(fftw_plan_many_dft(1, n, howmany, buf, nullptr, 1, len, buf, nullptr, 1, len, sign,
                                 FFTW_ESTIMATE));
   if (p == nullptr) {
-    fprintf(stderr, "Couldn't make the %s FFT plan for %d x %d values\n",
-            sign == FFTW_FORWARD ? "forward" : "inverse", howmany, len);
-    exit(1);
+    fatal("Couldn't make the %s FFT plan for %d x %d values\n",
+          sign == FFTW_FORWARD ? "forward" : "inverse", howmany, len);
   }
   return p;
 }
@@ -155,20 +149,12 @@ void anasig_extended(int pad, int gaps, int rows, int cols, fftw_complex** x, ff
     size_t g_end = g;
     while (g_end < all.size() && all[g_end].len == n) ++g_end;
     const long long ext = extended_length(n, pad);
-    if (ext > INT_MAX) {
-      fprintf(stderr, "Couldn't make the forward FFT plan for 1 x %lld values\n", ext);
-      exit(1);
-    }
+    if (ext > INT_MAX) fatal("Couldn't make the forward FFT plan for 1 x %lld values\n", ext);
     const int len = static_cast<int>(ext);
     const long long count = static_cast<long long>(g_end - g);
     const int batch = static_cast<int>(std::clamp(kWorkValues / len, 1LL, count));
     const size_t values = static_cast<size_t>(batch) * len;
-    std::unique_ptr<fftw_complex[], fftw_free_deleter> buf(fftw_alloc_complex(values));
-    if (buf == nullptr) {
-      fprintf(stderr, "Couldn't fftw_malloc %lu bytes\n",
-              static_cast<unsigned long>(values * sizeof(fftw_complex)));
-      exit(1);
-    }
+    fftw_block buf = alloc_complex(values, "Couldn't fftw_malloc %lu bytes\n");
     plan_ptr forward, inverse;
     int planned = 0;
     for (size_t c = g; c < g_end; c += batch) {

@@ -10,6 +10,8 @@
 #include <string>
 #include <vector>
 
+#include "fatal.h"
+
 namespace {
 
 // 0666 less the umask, as a newly created file gets it.
@@ -121,8 +123,7 @@ void open_result(result_file* r, const char* path) {
   }
   cleanup_release_signals(&old);
   if (r->f == nullptr) {
-    fprintf(stderr, "Couldn't open %s for writing.\n", path);
-    exit(1);
+    fatal("Couldn't open %s for writing.\n", path);
   }
 }
 
@@ -132,8 +133,7 @@ void close_result(result_file* r, bool write_failed) {
   ok = fclose(r->f) == 0 && ok;
   r->f = nullptr;
   if (!ok) {
-    fprintf(stderr, "Couldn't write %s.\n", r->path);
-    exit(1);
+    fatal("Couldn't write %s.\n", r->path);
   }
 }
 
@@ -144,8 +144,7 @@ void commit_results(result_file* results, int count) {
     result_file* r = &results[t];
     if (!r->tmp.empty() && rename(r->tmp.c_str(), r->target.c_str()) != 0) {
       cleanup_release_signals(&old);
-      fprintf(stderr, "Couldn't write %s.\n", r->path);
-      exit(1);
+      fatal("Couldn't write %s.\n", r->path);
     }
     cleanup_untrack(&r->unfinished);
     *r = result_file{};

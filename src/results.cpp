@@ -15,6 +15,7 @@
 #include <vector>
 
 #include "dbg_printf.h"
+#include "fatal.h"
 #include "mypath.h"
 #include "numfmt.h"
 #include "parallel.h"
@@ -110,7 +111,7 @@ int threads_for(int rows, int cols) {
 void write_result(result_file* r, const char* path, int file, int kind, fftw_complex** y, int rows,
                   int cols) {
   open_result(r, path);
-  if (!quiet) fputs(kMessages[file], stderr);
+  progress(kMessages[file]);
   if (debug && file == kReal) dbg__printf(__FILE__, __LINE__, "rows=%d cols=%d\n", rows, cols);
   const long long total = static_cast<long long>(rows) * cols;
   const long long per_chunk = std::min(total, kChunkValues);
@@ -123,7 +124,7 @@ void write_result(result_file* r, const char* path, int file, int kind, fftw_com
         return format_kind(kind, buf, y, rows, first, std::min(total, first + per_chunk));
       });
   close_result(r, !ok);
-  if (!quiet) fputs("done\n", stderr);
+  progress("done\n");
 }
 
 // One result written by itself: put in place at once.
@@ -232,11 +233,9 @@ void write_results(const char* path, fftw_complex** y, int rows, int cols) {
   static char result_path[5][PATH_MAX];
   int st = name_results(path, result_path);
   if (st == ENAMETOOLONG) {
-    fprintf(stderr, "Path too long: %s\n", path);
-    exit(1);
+    fatal("Path too long: %s\n", path);
   } else if (st != 0) {
-    fprintf(stderr, "Couldn't malloc %lu bytes\n", static_cast<unsigned long>(strlen(path) + 1));
-    exit(1);
+    fatal("Couldn't malloc %lu bytes\n", static_cast<unsigned long>(strlen(path) + 1));
   }
   const int flags[5] = {output_re, output_im, output_abs, output_theta, output_freq};
   // The results of the input, put in place together once all are complete.

@@ -1,5 +1,7 @@
 #include "settings.h"
 
+#include <stdio.h>
+
 int output_re = 1;
 int output_im = 1;
 int output_abs = 1;
@@ -17,3 +19,9 @@ int pad = PAD_NONE;
 int gaps = 0;
 const char* output_dir = nullptr;
 int jobs = 1;
+
+void progress(const char* text) {
+  if (quiet) return;
+  fputs(text, stderr);
+  fflush(stderr);
+}

@@ -20,3 +20,6 @@ extern int pad;                 // PAD_*: how a signal is extended before the tr
 extern int gaps;                // each run of finite samples is a signal of its own
 extern const char* output_dir;  // folder for the results; null: beside the input
 extern int jobs;                // most threads a run may use (at least 1)
+
+// A progress message on standard error unless quiet, flushed so it shows before slow work.
+void progress(const char* text);

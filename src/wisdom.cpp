@@ -2,15 +2,21 @@
 
 #include <fcntl.h>
 #include <fftw3.h>
+#include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
 #include <memory>
+#include <string>
 
+#include "cleanup.h"
 #include "dbg_printf.h"
 #include "settings.h"
+
+const char kWisdomFile[] = "anasig.fftw3";
 
 namespace {
 
@@ -173,4 +179,30 @@ int import_wisdom_checked(const char* path) {
     return 0;
   }
   return 1;
+}
+
+void export_wisdom(const char* path) {
+  std::string tmp = std::string(path) + ".XXXXXX";
+  // Held off until the temporary file is tracked, so an interruption cannot leave it.
+  sigset_t held;
+  cleanup_hold_signals(&held);
+  int fd = mkstemp(tmp.data());
+  FILE* f = fd < 0 ? nullptr : fdopen(fd, "w");
+  unfinished_file unfinished;
+  if (f != nullptr) {
+    cleanup_track(&unfinished, tmp.c_str(), f);
+  } else if (fd >= 0) {
+    close(fd);
+    unlink(tmp.c_str());
+  }
+  cleanup_release_signals(&held);
+  if (f == nullptr) return;
+  mode_t mask = umask(0);
+  umask(mask);
+  fchmod(fileno(f), 0666 & ~mask);
+  fftw_export_wisdom_to_file(f);
+  bool ok = !ferror(f);
+  ok = (fclose(f) == 0) && ok;
+  if (!ok || rename(tmp.c_str(), path) != 0) unlink(tmp.c_str());
+  cleanup_untrack(&unfinished);
 }

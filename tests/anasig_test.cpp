@@ -10,39 +10,18 @@
 
 #include "loading.h"
 #include "settings.h"
+#include "test_util.h"
 
 namespace {
-
-using cvec = std::vector<std::complex<double>>;
-
-// Analytic signal by the textbook O(N^2) route: DFT, one-sided spectrum, inverse DFT.
-cvec oracle(const std::vector<double>& x) {
-  const size_t n = x.size();
-  const double pi = acos(-1.0);
-  cvec spectrum(n), out(n);
-  for (size_t k = 0; k < n; ++k)
-    for (size_t t = 0; t < n; ++t)
-      spectrum[k] += x[t] * std::polar(1.0, -2 * pi * double(k * t % n) / n);
-  for (size_t k = 1; k < n; ++k) {
-    if (2 * k < n)
-      spectrum[k] *= 2;
-    else if (2 * k > n)
-      spectrum[k] = 0;
-  }
-  for (size_t t = 0; t < n; ++t) {
-    for (size_t k = 0; k < n; ++k)
-      out[t] += spectrum[k] * std::polar(1.0, 2 * pi * double(k * t % n) / n);
-    out[t] /= double(n);
-  }
-  return out;
-}
 
 struct matrices {
   signal_matrix x, y;
   matrices(const std::vector<std::vector<double>>& rows) {
     int r = int(rows.size()), c = int(rows[0].size());
-    alloc_matrix(&x, "x", r, c);
-    alloc_matrix(&y, "y", r, c);
+    alloc_matrix(&x, r, c, "Couldn't malloc x(%lu bytes).\n",
+                 "Couldn't fftw_malloc x[0](%lu bytes).\n");
+    alloc_matrix(&y, r, c, "Couldn't malloc y(%lu bytes).\n",
+                 "Couldn't fftw_malloc y[0](%lu bytes).\n");
     for (int i = 0; i < r; ++i)
       for (int k = 0; k < c; ++k) {
         x.rowp()[i][k][0] = rows[i][k];
@@ -65,7 +44,7 @@ TEST(Anasig, MatchesDirectDftForManyShapes) {
         for (double& v : r) v = u(rng);
       matrices m(rows);
       for (int i = 0; i < nrows; ++i) {
-        cvec want = oracle(rows[i]);
+        std::vector<std::complex<double>> want = analytic_oracle(rows[i]);
         for (int k = 0; k < cols; ++k) {
           // The real part must come back as the input; the imaginary part is the Hilbert transform.
           EXPECT_NEAR(m.y.rowp()[i][k][0], rows[i][k], 1e-11) << cols << " " << i << " " << k;

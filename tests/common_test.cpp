@@ -4,6 +4,7 @@
 #include <gtest/gtest.h>
 
 #include <string>
+#include <vector>
 
 #include "test_util.h"
 
@@ -68,6 +69,22 @@ TEST(Common, SizeScanFailures) {
   EXPECT_EQ(mxsize(p, &rows, &cols), SCAN_NO_REWIND);
   EXPECT_EQ(rows, 2);
   pclose(p);
+}
+
+TEST(Common, OneReadKeepsTheBlockOfAPipe) {
+  FILE* p = popen("printf '# c\\n1 2 x\\n3 4\\n5\\n6 7\\n'", "r");
+  ASSERT_NE(p, nullptr);
+  matrix_text m;
+  EXPECT_EQ(scan_matrix(p, &m, true), SCAN_OK);
+  pclose(p);
+  EXPECT_EQ(m.lines, 2);
+  EXPECT_EQ(m.values, 2);
+  ASSERT_EQ(m.data.size, 4u);
+  EXPECT_EQ(std::vector<double>(m.data.items.get(), m.data.items.get() + 4),
+            (std::vector<double>{1, 2, 3, 4}));
+  ASSERT_EQ(m.text_after.size, 2u);
+  EXPECT_EQ(m.text_after.items[0], 1);
+  EXPECT_EQ(m.text_after.items[1], 0);
 }
 
 TEST(Common, Fname) {

@@ -52,8 +52,8 @@ struct result {
   signal_matrix x, y;
   result(const rows_t& rows, int mode, int with_gaps) {
     int r = int(rows.size()), c = int(rows[0].size());
-    alloc_matrix(&x, "x", r, c);
-    alloc_matrix(&y, "y", r, c);
+    alloc_matrix(&x, r, c, "x %lu\n", "x %lu\n");
+    alloc_matrix(&y, r, c, "y %lu\n", "y %lu\n");
     for (int i = 0; i < r; ++i)
       for (int k = 0; k < c; ++k) x.rowp()[i][k][0] = rows[i][k], x.rowp()[i][k][1] = 0;
     quiet = 1;

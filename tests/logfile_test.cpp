@@ -17,6 +17,8 @@
 #include <utility>
 #include <vector>
 
+#include "test_util.h"
+
 // Lets a test make exactly one allocation size fail, to reach the out-of-memory path.
 // AddressSanitizer owns malloc in its builds, so the test is skipped there.
 static size_t fail_malloc_size = 0;
@@ -32,16 +34,9 @@ namespace {
 
 class LogfileTest : public ::testing::Test {
  protected:
-  void SetUp() override {
-    char tmpl[] = "/tmp/logfile_test.XXXXXX";
-    ASSERT_NE(mkdtemp(tmpl), nullptr);
-    dir_ = tmpl;
-    log_ = dir_ + "/run.log";
-  }
-  void TearDown() override { std::filesystem::remove_all(dir_); }
-
-  std::string dir_;
-  std::string log_;
+  temp_dir tmp_;
+  std::string dir_ = tmp_.path;
+  std::string log_ = tmp_ / "run.log";
 };
 
 std::string read_file(const std::string& path) {

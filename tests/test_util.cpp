@@ -1,6 +1,7 @@
 #include "test_util.h"
 
 #include <fcntl.h>
+#include <math.h>
 #include <signal.h>
 #include <stdlib.h>
 #include <sys/stat.h>
@@ -86,4 +87,29 @@ run_result run_anasig(const std::string& dir, const std::vector<std::string>& ar
   r.out = read_text(out);
   r.err = read_text(err);
   return r;
+}
+
+lcvec direct_dft(const lcvec& x, int sign) {
+  const size_t n = x.size();
+  const long double w = 2 * acosl(-1) / n;
+  lcvec out(n);
+  for (size_t k = 0; k < n; ++k) {
+    for (size_t j = 0; j < n; ++j)
+      out[k] += x[j] * std::polar<long double>(1, sign * w * ((j * k) % n));
+  }
+  return out;
+}
+
+std::vector<std::complex<double>> analytic_oracle(const std::vector<double>& x) {
+  const size_t n = x.size();
+  lcvec spectrum = direct_dft(lcvec(x.begin(), x.end()), -1);
+  for (size_t k = 1; k < n; ++k) {
+    if (2 * k < n) spectrum[k] *= 2;
+    if (2 * k > n) spectrum[k] = 0;
+  }
+  lcvec back = direct_dft(spectrum, 1);
+  std::vector<std::complex<double>> out(n);
+  for (size_t m = 0; m < n; ++m)
+    out[m] = std::complex<double>(back[m] / static_cast<long double>(n));
+  return out;
 }

@@ -1,8 +1,10 @@
-// Helpers shared by the tests: scratch directories, files, and running the built binary.
+// Helpers shared by the tests: scratch directories, files, running the built binary, and
+// the numerical oracles.
 #pragma once
 
 #include <stdio.h>
 
+#include <complex>
 #include <string>
 #include <vector>
 
@@ -30,3 +32,10 @@ struct run_result {
 // Runs the binary in dir with argv[0] = args[0]; feeds `input` to its standard input.
 run_result run_anasig(const std::string& dir, const std::vector<std::string>& args,
                       const std::string& input = "");
+
+// The DFT by its defining sum, in long double: sign -1 forward, +1 inverse, no scaling.
+using lcvec = std::vector<std::complex<long double>>;
+lcvec direct_dft(const lcvec& x, int sign);
+// The analytic signal by direct DFT sums: one-sided spectrum (the zero and, for an even
+// length, the middle bin kept once), then the scaled inverse.
+std::vector<std::complex<double>> analytic_oracle(const std::vector<double>& x);

@@ -1,5 +1,5 @@
-// The size scan, both readers and loading from kept values on arbitrary bytes, checked
-// against a plain sscanf reading.
+// The size scan, the one read, both readers and loading from kept values on arbitrary
+// bytes, checked against a plain sscanf reading.
 #include <stdarg.h>
 #include <stdint.h>
 #include <stdio.h>
@@ -101,29 +101,28 @@ void compare(const char* how, fftw_complex** x, int rows, int cols, int row_orie
   }
 }
 
-// The values kept by a size scan, as the tool loads them.
+// The one read of the tool: the values it keeps, loaded as the tool loads them.
 void check_kept(std::vector<char>* buf, const std::vector<std::vector<double>>& ref, int lines,
                 int values, bool load, int rows, int cols, int row_orientation) {
   file_ptr g = open_text(buf);
-  kept_values kept;
-  int l = -1, v = -1;
-  const int st = size_scan(g.get(), &l, &v, &kept);
-  if (st != SCAN_OK) fail("size_scan gives status %d", st);
-  if (l != lines || v != values)
-    fail("size_scan gives %d x %d where mxsize gives %d x %d", l, v, lines, values);
+  matrix_text kept;
+  const int st = scan_matrix(g.get(), &kept, true);
+  if (st != SCAN_OK) fail("scan_matrix gives status %d", st);
+  if (kept.lines != lines || kept.values != values)
+    fail("scan_matrix gives %d x %d where mxsize gives %d x %d", kept.lines, kept.values, lines,
+         values);
   const size_t n = static_cast<size_t>(lines) * static_cast<size_t>(values);
-  if (n > 0 && (kept.data == nullptr || kept.count != n))
-    fail("size_scan kept %zu values of %zu", kept.data == nullptr ? 0 : kept.count, n);
-  if (!load) {
-    free(kept.data);
-    return;
-  }
+  if (kept.data.size != n) fail("scan_matrix kept %zu values of %zu", kept.data.size, n);
+  if (kept.text_after.size != static_cast<size_t>(lines))
+    fail("scan_matrix kept %zu line ends of %d", kept.text_after.size, lines);
+  if (!load) return;
   signal_matrix m;
-  alloc_matrix(&m, "x", rows, cols);
+  alloc_matrix(&m, rows, cols, "Couldn't malloc x(%lu bytes).\n",
+               "Couldn't fftw_malloc x[0](%lu bytes).\n");
   fill_marker(m.rowp(), rows, cols);
-  load_file(g.release(), "fuzz input", m.rowp(), rows, cols, row_orientation, &kept);
-  if (kept.data != nullptr) fail("load_file left the kept values allocated");
-  compare("load_file", m.rowp(), rows, cols, row_orientation, ref);
+  load_matrix(&kept, m.rowp(), rows, cols, row_orientation);
+  if (kept.data.items != nullptr) fail("load_matrix left the kept values allocated");
+  compare("load_matrix", m.rowp(), rows, cols, row_orientation, ref);
   free_matrix(&m);
 }
 
@@ -142,9 +141,10 @@ void load_and_compare(FILE* f, std::vector<char>* buf, const std::vector<std::ve
   check_kept(buf, ref, lines, values, load, rows, cols, row_orientation);
   if (!load) return;
 
-  // The reader on its own, as the tool uses it when it keeps no values.
+  // The reader on its own, on the same scanner.
   signal_matrix m;
-  alloc_matrix(&m, "x", rows, cols);
+  alloc_matrix(&m, rows, cols, "Couldn't malloc x(%lu bytes).\n",
+               "Couldn't fftw_malloc x[0](%lu bytes).\n");
   fill_marker(m.rowp(), rows, cols);
   if (fseek(f, 0, SEEK_SET) != 0) fail("cannot rewind the memory stream");
   reader_fn reader = row_orientation ? read_file_transpose : read_file_normal;
