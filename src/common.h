@@ -10,11 +10,12 @@
 // Outcome of reading a matrix text.
 enum scan_status {
   SCAN_OK = 0,
-  SCAN_READ_ERROR,   // the stream reported an error
-  SCAN_NO_REWIND,    // mxsize: the stream could not be set back to its start
-  SCAN_NO_MEMORY,    // a line or the values could not be kept; see matrix_text::failed_size
-  SCAN_TOO_MANY,     // the line count or a line's count of numbers does not fit an int
-  SCAN_OTHER_SHAPE,  // a reader did not find the rows x cols it was given
+  SCAN_READ_ERROR,       // the stream reported an error
+  SCAN_NO_REWIND,        // mxsize: the stream could not be set back to its start
+  SCAN_NO_MEMORY,        // a line or the values could not be kept; see matrix_text::failed_size
+  SCAN_TOO_MANY,         // the line count or a line's count of numbers does not fit an int
+  SCAN_OTHER_SHAPE,      // a reader did not find the rows x cols it was given
+  SCAN_TOO_MANY_VALUES,  // more values than a matrix can hold: reading stopped there
 };
 
 // Items appended one at a time to a malloc'd block that doubles when full.

@@ -86,6 +86,7 @@ int read_file_normal(FILE* stream, fftw_complex** x, int rows, int cols) {
 
 void check_scan_status(int status, const matrix_text& m, const char* path) {
   if (status == SCAN_READ_ERROR) fatal("Couldn't read %s.\n", path);
+  if (status == SCAN_TOO_MANY_VALUES) fatal("Too many values in %s.\n", path);
   if (status == SCAN_NO_MEMORY)
     fatal("Couldn't malloc p(%lu bytes).\n", static_cast<unsigned long>(m.failed_size));
 }

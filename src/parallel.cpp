@@ -19,14 +19,16 @@ int available_cpus() {
 
 void run_on_threads(int threads, const std::function<void(int)>& work) {
   std::vector<std::thread> others;
-  for (int w = 1; w < threads; ++w) {
+  int w = 1;
+  for (; w < threads; ++w) {
     try {
       others.emplace_back(work, w);
     } catch (const std::system_error&) {
-      break;  // no more threads to be had: the ones running share the work
+      break;  // no more threads to be had: this one does the rest
     }
   }
   work(0);
+  for (; w < threads; ++w) work(w);
   for (std::thread& t : others) t.join();
 }
 

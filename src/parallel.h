@@ -9,7 +9,8 @@
 // The number of CPUs this process may run on (its affinity mask: taskset, cpusets, Slurm).
 int available_cpus();
 
-// Runs work(worker) on `threads` threads, the caller's among them, and returns when all are done.
+// Runs work(worker) for each worker 0 .. threads-1, on as many threads as can be had (the
+// caller's among them), and returns when all are done.
 void run_on_threads(int threads, const std::function<void(int worker)>& work);
 
 // Formats chunks 0 .. chunks-1 on up to `threads` threads and writes them to f in order.

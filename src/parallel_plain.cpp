@@ -9,8 +9,8 @@ int available_cpus() {
   return 1;
 }
 
-void run_on_threads(int, const std::function<void(int)>& work) {
-  work(0);
+void run_on_threads(int threads, const std::function<void(int)>& work) {
+  for (int w = 0; w < threads; ++w) work(w);
 }
 
 bool write_chunks(FILE* f, int, size_t chunks, size_t max_bytes,

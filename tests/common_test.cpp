@@ -1,11 +1,16 @@
 // Counting numbers on a line and the size scan of a matrix file.
 #include "common.h"
 
+#include <ctype.h>
 #include <gtest/gtest.h>
+#include <string.h>
 
+#include <algorithm>
+#include <random>
 #include <string>
 #include <vector>
 
+#include "settings.h"
 #include "test_util.h"
 
 namespace {
@@ -91,4 +96,117 @@ TEST(Common, Fname) {
   EXPECT_STREQ(fname("data/sig.old.txt"), "sig.old");
   EXPECT_STREQ(fname("C:\\runs\\run7"), "run7");
   EXPECT_STREQ(fname(".profile"), "");
+}
+
+namespace {
+
+// The leading block as one reading from the start finds it, line by line with sscanf: lines
+// of numbers, comments, text and NUL bytes after numbers, blank lines.
+struct oracle_block {
+  int lines = 0, values = 0;
+  std::vector<double> data;
+  std::vector<unsigned char> text_after;
+};
+oracle_block read_by_lines(const std::string& text) {
+  oracle_block o;
+  long long expected = -1;
+  size_t at = 0;
+  while (at < text.size()) {
+    size_t nl = text.find('\n', at);
+    std::string line = text.substr(at, nl == std::string::npos ? std::string::npos : nl + 1 - at);
+    at = nl == std::string::npos ? text.size() : nl + 1;
+    if (line[0] == '#' || line[0] == ';' || line[0] == '!' || line[0] == '\0') continue;
+    const char* s = line.c_str();  // ends at the first NUL byte
+    std::vector<double> got;
+    double v;
+    int n = 0, r;
+    // sscanf measures its whole string at each call: it is given the next word alone.
+    char word[80];
+    for (;;) {
+      while (isspace(static_cast<unsigned char>(*s))) ++s;
+      snprintf(word, sizeof word, "%.79s", s);
+      if ((r = sscanf(word, "%lg%n", &v, &n)) != 1) break;
+      got.push_back(v);
+      s += n;
+    }
+    if (expected != -1 && static_cast<long long>(got.size()) != expected) break;
+    expected = static_cast<long long>(got.size());
+    ++o.lines;
+    o.data.insert(o.data.end(), got.begin(), got.end());
+    o.text_after.push_back(r == 0);
+  }
+  o.values = static_cast<int>(expected < 0 ? 0 : expected);
+  return o;
+}
+
+}  // namespace
+
+// Texts of several blocks, cut into stretches for threads at white space, give the block of one
+// reading from the start: numbers, comments and ignored text that cross every kind of cut.
+TEST(Common, ReadingInBlocksOnThreadsIsOneReading) {
+  std::mt19937 rng(99);
+  const std::string words[] = {"1",   "-2.5", "3e-3", "1e", "0x1p3", "inf", "nan",
+                               "+.5", "7.",   "1-1",  "x",  "#",     "abc"};
+  // 0, 1, 2: one short, very long or middling numbers a line (2 without the last newline);
+  // 3: text after the numbers that may end the block; 4: ignored text after a NUL byte across
+  // cuts; 5: comment lines where the cuts fall; 6: numbers without white space between them,
+  // comments and ignored text longer than a block.
+  for (int shape = 0; shape < 7; ++shape) {
+    SCOPED_TRACE(shape);
+    const int per_line = shape == 0 || shape == 5 ? 1 : shape == 1 ? 150000 : 3 + shape;
+    std::string text;
+    while (text.size() < (shape == 6 ? 24u << 20 : shape == 1 ? 9u << 20 : 6u << 20)) {
+      const int kind = static_cast<int>(rng() % 40);
+      if (shape == 6) {
+        if (kind < 14) {
+          text += "#" + std::string(rng() % (5 << 20), 'c') + "\n";
+          continue;
+        }
+        text += "1" + std::string(2 * 300000, '1');
+        for (size_t k = text.size() - 2 * 300000; k < text.size(); k += 2) text[k] = '-';
+        if (kind % 3 == 0) text += " x" + std::string(rng() % (5 << 20), 'x');
+        if (kind % 3 == 1) text += std::string(1, '\0') + std::string(rng() % (5 << 20), 'y');
+        text += '\n';
+        continue;
+      }
+      if (shape == 5 && kind < 20) {
+        text += kind % 2 ? "; c\n" : std::string(1, '\0') + "1 2\n";
+        continue;
+      }
+      for (int j = 0; j < per_line; ++j) {
+        if (j > 0) text += (rng() % 5 == 0) ? "\t" : " ";
+        text += std::to_string(static_cast<int>(rng() % 100000) - 50000) + "." +
+                std::to_string(rng() % 1000);
+      }
+      if (shape == 3 && kind == 1) text += " " + words[rng() % 13] + " " + words[rng() % 13];
+      if (shape == 4 && kind < 3) text += " " + words[10 + rng() % 3] + " " + words[rng() % 13];
+      if (shape == 4 && kind >= 15 && kind < 18) {
+        text += std::string(1, '\0');
+        for (int j = 0; j < 30000; ++j) text += " 5 6";
+      }
+      if (shape == 5 && kind == 20) text += "\r";
+      text += '\n';
+    }
+    if (shape == 2) text.pop_back();  // a last line without its newline
+    oracle_block want = read_by_lines(text);
+    for (int threads : {1, 2, 5}) {
+      SCOPED_TRACE(threads);
+      const int saved = jobs;
+      jobs = threads;
+      FILE* f = text_file(text);
+      matrix_text m;
+      int st = scan_matrix(f, &m, true);
+      fclose(f);
+      jobs = saved;
+      EXPECT_EQ(st, SCAN_OK);
+      EXPECT_EQ(m.lines, want.lines);
+      EXPECT_EQ(m.values, want.values);
+      ASSERT_EQ(m.data.size, want.data.size());
+      EXPECT_TRUE(std::equal(want.data.begin(), want.data.end(), m.data.items.get(),
+                             [](double a, double b) { return memcmp(&a, &b, 8) == 0; }));
+      ASSERT_EQ(m.text_after.size, want.text_after.size());
+      EXPECT_TRUE(
+          std::equal(want.text_after.begin(), want.text_after.end(), m.text_after.items.get()));
+    }
+  }
 }

@@ -5,6 +5,7 @@
 #include <math.h>
 #include <signal.h>
 #include <stdio.h>
+#include <stdlib.h>
 #include <string.h>
 #include <sys/mount.h>
 #include <sys/stat.h>
@@ -325,6 +326,43 @@ TEST(WholeResults, OperandsWithTheSameResultNames) {
             "Couldn't open ./a.\n");
   r = run(d.path, {"anasig", "--none", "a.txt", "a.csv"});
   EXPECT_EQ(r.err.find("replace"), std::string::npos);
+}
+
+// Peak resident memory of a running child, in KiB, from its status.
+long peak_kib(pid_t pid) {
+  std::string status = read_text("/proc/" + std::to_string(pid) + "/status");
+  size_t at = status.find("VmHWM:");
+  return at == std::string::npos ? -1 : atol(status.c_str() + at + 6);
+}
+
+// Endless input that is a comment, or text after the numbers of a line, is read without being
+// kept: memory stays as small as at the start while the run goes on.
+TEST(WholeResults, EndlessLinesKeepMemoryBounded) {
+  if (read_text(anasig_bin()).find("__asan_init") != std::string::npos) {
+    GTEST_SKIP() << "a sanitizer build keeps memory of its own";
+  }
+  temp_dir d, io;
+  ASSERT_EQ(mkfifo((d / "junk").c_str(), 0644), 0);
+  for (const char* input : {"/dev/zero", "junk"}) {
+    SCOPED_TRACE(input);
+    started s = start(d.path, {"anasig", "--quiet", input}, io);
+    int fd = -1;
+    if (input[0] == 'j') {
+      fd = open((d / "junk").c_str(), O_WRONLY);
+      ASSERT_GE(fd, 0);
+      ASSERT_EQ(write(fd, "1 2 ", 4), 4);
+      std::string x(1 << 20, 'x');
+      for (int i = 0; i < 400; ++i) ASSERT_EQ(write(fd, x.data(), x.size()), ssize_t(x.size()));
+    } else {
+      usleep(1500000);
+    }
+    long peak = peak_kib(s.pid);
+    kill(s.pid, SIGKILL);
+    if (fd >= 0) close(fd);
+    wait_status(s.pid);
+    EXPECT_GT(peak, 0);
+    EXPECT_LT(peak, 48 << 10) << "KiB";
+  }
 }
 
 }  // namespace
