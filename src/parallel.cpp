@@ -1,8 +1,11 @@
 #include "parallel.h"
 
 #include <sched.h>
+#include <stdio.h>
 #include <stdlib.h>
+#include <unistd.h>
 
+#include <algorithm>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -17,10 +20,27 @@ int available_cpus() {
   return n > 0 ? n : 1;
 }
 
+int idle_threads(int wanted) {
+  if (wanted <= 1) return 1;
+  // The tasks that are running or ready to run, this one included, system-wide.
+  FILE* f = fopen("/proc/stat", "re");
+  if (f == nullptr) return wanted;
+  long running = 1;
+  char line[256];
+  while (fgets(line, sizeof line, f) != nullptr) {
+    if (sscanf(line, "procs_running %ld", &running) == 1) break;
+  }
+  fclose(f);
+  long online = sysconf(_SC_NPROCESSORS_ONLN);
+  long idle = online - (running - 1);
+  return static_cast<int>(std::max(1L, std::min(static_cast<long>(wanted), idle)));
+}
+
 void run_on_threads(int threads, const std::function<void(int)>& work) {
   std::vector<std::thread> others;
+  const int started = idle_threads(threads);
   int w = 1;
-  for (; w < threads; ++w) {
+  for (; w < started; ++w) {
     try {
       others.emplace_back(work, w);
     } catch (const std::system_error&) {
@@ -58,6 +78,7 @@ struct ordered_output {
 bool write_chunks(FILE* f, int threads, size_t chunks, size_t max_bytes,
                   const std::function<size_t(size_t, char*)>& format) {
   if (threads > static_cast<int>(chunks)) threads = chunks > 0 ? static_cast<int>(chunks) : 1;
+  threads = idle_threads(threads);
   ordered_output out;
   out.ready.resize(chunks);
   out.length.resize(chunks);

@@ -9,6 +9,11 @@
 // The number of CPUs this process may run on (its affinity mask: taskset, cpusets, Slurm).
 int available_cpus();
 
+// How many of `wanted` threads are worth starting now: no more than the CPUs that other
+// runnable tasks leave idle, so that copies run side by side (one per core) do not crowd each
+// other out. At least 1.
+int idle_threads(int wanted);
+
 // Runs work(worker) for each worker 0 .. threads-1, on as many threads as can be had (the
 // caller's among them), and returns when all are done.
 void run_on_threads(int threads, const std::function<void(int worker)>& work);

@@ -9,6 +9,10 @@ int available_cpus() {
   return 1;
 }
 
+int idle_threads(int) {
+  return 1;
+}
+
 void run_on_threads(int threads, const std::function<void(int)>& work) {
   for (int w = 0; w < threads; ++w) work(w);
 }

@@ -4,6 +4,11 @@
 
 #include <fftw3.h>
 
+#include <cmath>
+
+constexpr double kPhasePi = 3.14159265358979323846;
+constexpr double kPhaseTwoPi = 2 * kPhasePi;
+
 struct phase_options {
   int unwrap;    // theta continuous: each step taken in (-pi, pi]
   int cycles;    // frequency divided by 2 pi
@@ -26,7 +31,41 @@ struct phase_track {
 // Takes the next sample of a signal, of angle phi: its theta and frequency. The first sample
 // of a signal (and with gaps of a run) has frequency 0; with gaps a NaN angle gives NaN for both.
 // With no option set, theta is phi and the frequency (phi - previous phi) / tstep exactly.
-void phase_step(const phase_options& o, phase_track* t, double phi, double* theta, double* freq);
+inline void phase_step(const phase_options& o, phase_track* t, double phi, double* theta,
+                       double* freq) {
+  if (o.gaps && std::isnan(phi)) {
+    // Left unstarted, so that the next finite sample begins a run of its own.
+    t->started = false;
+    *theta = *freq = phi;
+    return;
+  }
+  if (!t->started) {
+    t->started = true;
+    t->prev = phi;
+    t->turns = 0;
+    *theta = phi;
+    *freq = 0;
+    return;
+  }
+  double d = phi - t->prev;
+  t->prev = phi;
+  if (o.unwrap) {
+    // Both angles lie in [-pi, pi], so one turn brings the step into (-pi, pi].
+    if (d > kPhasePi) {
+      d -= kPhaseTwoPi;
+      t->turns -= 1;
+    } else if (d <= -kPhasePi) {
+      d += kPhaseTwoPi;
+      t->turns += 1;
+    }
+    // Whole turns counted exactly rather than steps summed: no drift on long signals.
+    *theta = phi + t->turns * kPhaseTwoPi;
+  } else {
+    *theta = phi;
+  }
+  double f = d / o.tstep;
+  *freq = o.cycles ? f / kPhaseTwoPi : f;
+}
 
 // theta and frequency of the n samples of one signal from their angles; either output may
 // be null or be phi itself.
