@@ -11,6 +11,7 @@
 #include "anasig.h"
 #include "loading.h"
 #include "settings.h"
+#include "test_util.h"
 
 namespace {
 
@@ -30,21 +31,11 @@ long long smooth_by_listing(long long n) {
 
 // Analytic signal of x padded as asked, by DFT, one-sided weights and inverse DFT; first n kept.
 std::vector<lcomplex> oracle(const std::vector<double>& x, int mode) {
-  const size_t n = x.size();
-  std::vector<long double> e(x.begin(), x.end());
-  if (mode == PAD_ZERO) e.resize(smooth_by_listing(2 * n), 0);
+  std::vector<double> e(x);
+  if (mode == PAD_ZERO) e.resize(smooth_by_listing(2 * x.size()), 0);
   if (mode == PAD_MIRROR) e.insert(e.end(), x.rbegin(), x.rend());
-  const size_t m = e.size();
-  const long double pi = acosl(-1.0L);
-  std::vector<lcomplex> z(m), out(n);
-  for (size_t k = 0; k < m; ++k)
-    for (size_t t = 0; t < m; ++t) z[k] += e[t] * std::polar(1.0L, -2 * pi * (k * t % m) / m);
-  for (size_t k = 1; k < m; ++k) z[k] *= 2 * k < m ? 2.0L : 2 * k == m ? 1.0L : 0.0L;
-  for (size_t t = 0; t < n; ++t) {
-    for (size_t k = 0; k < m; ++k) out[t] += z[k] * std::polar(1.0L, 2 * pi * (k * t % m) / m);
-    out[t] /= m;
-  }
-  return out;
+  const std::vector<std::complex<double>> z = analytic_oracle(e);
+  return std::vector<lcomplex>(z.begin(), z.begin() + x.size());
 }
 
 // The transform of rows under the given settings, through anasig() as the run calls it.

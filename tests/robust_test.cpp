@@ -37,121 +37,6 @@ namespace fs = std::filesystem;
 
 const char* const kExts[] = {".hre", ".him", ".hab", ".hth", ".hfq"};
 
-// The binary under test: the build puts it one level above this test's own directory.
-std::string anasig_bin() {
-  std::error_code ec;
-  fs::path self = fs::read_symlink("/proc/self/exe", ec);
-  return (self.parent_path().parent_path() / "anasig").string();
-}
-
-// A sanitizer build reserves terabytes of address space and cannot run under valgrind.
-bool sanitizer_build() {
-  return read_text(anasig_bin()).find("__asan_init") != std::string::npos;
-}
-
-// How a child is started; everything is prepared before fork, so the child only calls
-// async-signal-safe functions.
-struct child_opts {
-  std::vector<std::string> prefix;  // a wrapper (valgrind) run with the binary's path after it
-  std::string bin;                  // the binary; empty: anasig_bin()
-  std::string out = "/dev/null", err = "/dev/null";
-  int out_fd = -1;  // a descriptor to use as standard output instead of out
-  int err_fd = -1;  // a descriptor to use as standard error instead of err
-  int fd3 = -1;     // a descriptor passed on as fd 3
-  int gate = -1;    // the child waits for end of file on it before exec
-  int gate_w = -1;  // the gate's write end, closed in the child
-  bool as_nobody = false;
-  std::vector<int> ignored;  // signals the child starts with ignored; all others are default
-  bool traced = false;       // stops at exec for the parent to trace it
-  rlim_t fsize = RLIM_INFINITY;
-  rlim_t data = RLIM_INFINITY;  // heap and private mappings, not the stack
-};
-
-pid_t spawn(const std::string& dir, const std::vector<std::string>& args, const child_opts& o) {
-  std::string bin = o.bin.empty() ? anasig_bin() : o.bin;
-  std::vector<std::string> full;
-  if (o.prefix.empty()) {
-    full = args;
-  } else {
-    full = o.prefix;
-    full.push_back(bin);
-    full.insert(full.end(), args.begin() + 1, args.end());
-    bin = o.prefix[0];
-  }
-  std::vector<char*> argv;
-  for (const std::string& a : full) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid = fork();
-  if (pid != 0) return pid;
-  if (o.gate_w >= 0) close(o.gate_w);
-  if (o.gate >= 0) {
-    char c;
-    while (read(o.gate, &c, 1) > 0) {
-    }
-  }
-  if (chdir(dir.c_str()) != 0) _exit(127);
-  int fi = open("/dev/null", O_RDONLY);
-  int fo = o.out_fd >= 0 ? o.out_fd : open(o.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  int fe = o.err_fd >= 0 ? o.err_fd : open(o.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (fi < 0 || fo < 0 || fe < 0) _exit(127);
-  dup2(fi, 0);
-  dup2(fo, 1);
-  dup2(fe, 2);
-  if (o.fd3 == 3) {
-    fcntl(3, F_SETFD, 0);
-  } else if (o.fd3 >= 0) {
-    dup2(o.fd3, 3);
-  }
-  if (o.fsize != RLIM_INFINITY) {
-    struct rlimit rl = {o.fsize, o.fsize};
-    if (setrlimit(RLIMIT_FSIZE, &rl) != 0) _exit(126);
-  }
-  if (o.data != RLIM_INFINITY) {
-    struct rlimit rl = {o.data, o.data};
-    if (setrlimit(RLIMIT_DATA, &rl) != 0) _exit(126);
-  }
-  // Whoever started the tests (a background job ignores SIGINT) must not decide for the run.
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
-  for (int sig : {SIGINT, SIGTERM, SIGHUP, SIGPIPE, SIGXFSZ}) signal(sig, SIG_DFL);
-  for (int sig : o.ignored) signal(sig, SIG_IGN);
-  if (o.as_nobody && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
-    _exit(126);
-  }
-  if (o.traced && ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) _exit(125);
-  execv(bin.c_str(), argv.data());
-  _exit(127);
-}
-
-struct outcome {
-  int status = -1;  // exit status, or -1 when killed
-  int sig = 0;      // the signal that killed it, or 0
-  std::string out, err;
-};
-
-outcome finish(pid_t pid) {
-  int st = 0;
-  outcome r;
-  if (waitpid(pid, &st, 0) != pid) return r;
-  if (WIFEXITED(st)) r.status = WEXITSTATUS(st);
-  if (WIFSIGNALED(st)) r.sig = WTERMSIG(st);
-  return r;
-}
-
-// Runs to the end with both streams captured.
-outcome run(const std::string& dir, const std::vector<std::string>& args, child_opts o = {}) {
-  temp_dir io;
-  bool own_out = o.out == "/dev/null" && o.out_fd < 0,
-       own_err = o.err == "/dev/null" && o.err_fd < 0;
-  if (own_out) o.out = io / "out";
-  if (own_err) o.err = io / "err";
-  outcome r = finish(spawn(dir, args, o));
-  if (own_out) r.out = read_text(o.out);
-  if (own_err) r.err = read_text(o.err);
-  return r;
-}
-
 std::set<std::string> listing(const std::string& dir) {
   std::set<std::string> names;
   for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename().string());
@@ -201,30 +86,10 @@ long long file_size(const std::string& path) {
 using signals = std::vector<std::vector<double>>;  // each signal: its samples
 using analytic = std::vector<std::vector<std::complex<double>>>;
 
-// The analytic signal by the direct DFT sums, in long double.
+// The analytic signal of each signal by the direct DFT sums.
 analytic direct_analytic(const signals& x) {
   analytic y;
-  for (const std::vector<double>& s : x) {
-    const size_t n = s.size();
-    const long double w = 2 * acosl(-1) / n;
-    std::vector<std::complex<long double>> spectrum(n);
-    for (size_t k = 0; k < n; ++k) {
-      for (size_t j = 0; j < n; ++j)
-        spectrum[k] += std::polar<long double>(s[j], -w * ((j * k) % n));
-    }
-    for (size_t k = 1; k < n; ++k) {
-      if (2 * k < n) spectrum[k] *= 2;
-      if (2 * k > n) spectrum[k] = 0;
-    }
-    std::vector<std::complex<double>> out(n);
-    for (size_t m = 0; m < n; ++m) {
-      std::complex<long double> sum = 0;
-      for (size_t k = 0; k < n; ++k)
-        sum += spectrum[k] * std::polar<long double>(1, w * ((k * m) % n));
-      out[m] = std::complex<double>(sum / static_cast<long double>(n));
-    }
-    y.push_back(out);
-  }
+  for (const std::vector<double>& s : x) y.push_back(analytic_oracle(s));
   return y;
 }
 

@@ -1,9 +1,11 @@
 #include "test_util.h"
 
 #include <fcntl.h>
+#include <grp.h>
 #include <math.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <sys/ptrace.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
 #include <unistd.h>
@@ -53,40 +55,109 @@ FILE* text_file(const std::string& text) {
   return f;
 }
 
+std::string anasig_bin() {
+  return ANASIG_BIN;
+}
+
+bool sanitizer_build() {
+  return read_text(anasig_bin()).find("__asan_init") != std::string::npos;
+}
+
+pid_t spawn(const std::string& dir, const std::vector<std::string>& args, const child_opts& o) {
+  std::string bin = o.bin.empty() ? anasig_bin() : o.bin;
+  std::vector<std::string> full;
+  if (o.prefix.empty()) {
+    full = args;
+  } else {
+    full = o.prefix;
+    full.push_back(bin);
+    full.insert(full.end(), args.begin() + 1, args.end());
+    bin = o.prefix[0];
+  }
+  std::vector<char*> argv;
+  for (const std::string& a : full) argv.push_back(const_cast<char*>(a.c_str()));
+  argv.push_back(nullptr);
+  pid_t pid = fork();
+  if (pid != 0) return pid;
+  if (o.gate_w >= 0) close(o.gate_w);
+  if (o.gate >= 0) {
+    char c;
+    while (read(o.gate, &c, 1) > 0) {
+    }
+  }
+  if (chdir(dir.c_str()) != 0) _exit(127);
+  int fi = o.in_fd >= 0 ? o.in_fd : open("/dev/null", O_RDONLY);
+  int fo = o.out_fd >= 0 ? o.out_fd : open(o.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  int fe = o.err_fd >= 0 ? o.err_fd : open(o.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
+  if (fi < 0 || fo < 0 || fe < 0) _exit(127);
+  dup2(fi, 0);
+  dup2(fo, 1);
+  dup2(fe, 2);
+  for (int fd : o.closed) close(fd);
+  if (o.fd3 == 3) {
+    fcntl(3, F_SETFD, 0);
+  } else if (o.fd3 >= 0) {
+    dup2(o.fd3, 3);
+  }
+  if (o.fsize != RLIM_INFINITY) {
+    struct rlimit rl = {o.fsize, o.fsize};
+    if (setrlimit(RLIMIT_FSIZE, &rl) != 0) _exit(126);
+  }
+  if (o.data != RLIM_INFINITY) {
+    struct rlimit rl = {o.data, o.data};
+    if (setrlimit(RLIMIT_DATA, &rl) != 0) _exit(126);
+  }
+  // Whoever started the tests (a background job ignores SIGINT) must not decide for the run.
+  sigset_t none;
+  sigemptyset(&none);
+  sigprocmask(SIG_SETMASK, &none, nullptr);
+  for (int sig = 1; sig < NSIG; ++sig) {
+    if (sig != SIGKILL && sig != SIGSTOP) signal(sig, SIG_DFL);
+  }
+  for (int sig : o.ignored) signal(sig, SIG_IGN);
+  if (o.as_nobody && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
+    _exit(126);
+  }
+  if (o.traced && ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) _exit(125);
+  execv(bin.c_str(), argv.data());
+  _exit(127);
+}
+
+
+outcome finish(pid_t pid) {
+  int st = 0;
+  outcome r;
+  if (waitpid(pid, &st, 0) != pid) return r;
+  if (WIFEXITED(st)) r.status = WEXITSTATUS(st);
+  if (WIFSIGNALED(st)) r.sig = WTERMSIG(st);
+  return r;
+}
+
+outcome run(const std::string& dir, const std::vector<std::string>& args, child_opts o) {
+  temp_dir io;
+  bool own_out = o.out == "/dev/null" && o.out_fd < 0,
+       own_err = o.err == "/dev/null" && o.err_fd < 0;
+  if (own_out) o.out = io / "out";
+  if (own_err) o.err = io / "err";
+  outcome r = finish(spawn(dir, args, o));
+  if (own_out) r.out = read_text(o.out);
+  if (own_err) r.err = read_text(o.err);
+  return r;
+}
+
 run_result run_anasig(const std::string& dir, const std::vector<std::string>& args,
                       const std::string& input) {
-  temp_dir io;
-  std::string out = io / "stdout", err = io / "stderr";
   // Standard input is a pipe, filled before the start: inputs must fit its buffer.
   int in[2];
   if (pipe(in) != 0) throw std::runtime_error("pipe failed");
   if (!input.empty() && write(in[1], input.data(), input.size()) != ssize_t(input.size()))
     throw std::runtime_error("input does not fit the pipe");
   close(in[1]);
-  pid_t pid = fork();
-  if (pid == 0) {
-    if (chdir(dir.c_str()) != 0) _exit(127);
-    int fi = in[0];
-    int fo = open(out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    int fe = open(err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-    if (fi < 0 || fo < 0 || fe < 0) _exit(127);
-    dup2(fi, 0);
-    dup2(fo, 1);
-    dup2(fe, 2);
-    std::vector<char*> argv;
-    for (const std::string& a : args) argv.push_back(const_cast<char*>(a.c_str()));
-    argv.push_back(nullptr);
-    execv(ANASIG_BIN, argv.data());
-    _exit(127);
-  }
+  child_opts o;
+  o.in_fd = in[0];
+  outcome r = run(dir, args, o);
   close(in[0]);
-  run_result r;
-  int status = 0;
-  waitpid(pid, &status, 0);
-  r.status = WIFEXITED(status) ? WEXITSTATUS(status) : 128 + WTERMSIG(status);
-  r.out = read_text(out);
-  r.err = read_text(err);
-  return r;
+  return run_result{r.sig != 0 ? 128 + r.sig : r.status, r.out, r.err};
 }
 
 lcvec direct_dft(const lcvec& x, int sign) {
