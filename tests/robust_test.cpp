@@ -697,17 +697,9 @@ void expect_stopped_at_write(const std::string& dir, const std::string& base, co
 
 // A disk that fills up: the file being written is removed, the earlier operand's results stay.
 TEST(RobustOutput, FullDisk) {
-  temp_dir d;
-  const std::string mnt = d / "mnt";
-  ASSERT_EQ(mkdir(mnt.c_str(), 0755), 0);
-  if (mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=64k") != 0) {
-    GTEST_SKIP() << "cannot mount a tmpfs: " << strerror(errno);
-  }
-  // Unmounted before the directory is removed, whatever fails below.
-  struct unmount_at_end {
-    std::string path;
-    ~unmount_at_end() { umount(path.c_str()); }
-  } unmount{mnt};
+  small_disk disk("64k");
+  if (!disk.mounted) GTEST_SKIP() << "cannot mount a tmpfs: " << disk.error;
+  const std::string mnt = disk.path;
   write_file(mnt + "/a.txt", "1\n2\n3\n");
   write_file(mnt + "/s.txt", sine_column(2000, 1));
   outcome r = run(mnt, {"anasig", "--quiet", "a.txt", "s.txt"});

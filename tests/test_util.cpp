@@ -5,6 +5,8 @@
 #include <math.h>
 #include <signal.h>
 #include <stdlib.h>
+#include <string.h>
+#include <sys/mount.h>
 #include <sys/ptrace.h>
 #include <sys/stat.h>
 #include <sys/wait.h>
@@ -28,6 +30,19 @@ temp_dir::temp_dir() {
 temp_dir::~temp_dir() {
   std::error_code ec;
   std::filesystem::remove_all(path, ec);
+}
+
+small_disk::small_disk(const char* size) : path(dir / "mnt") {
+  if (mkdir(path.c_str(), 0755) != 0 ||
+      mount("tmpfs", path.c_str(), "tmpfs", 0, (std::string("size=") + size).c_str()) != 0) {
+    error = strerror(errno);
+    return;
+  }
+  mounted = true;
+}
+
+small_disk::~small_disk() {
+  if (mounted) umount(path.c_str());
 }
 
 std::string read_text(const std::string& path) {
@@ -122,7 +137,6 @@ pid_t spawn(const std::string& dir, const std::vector<std::string>& args, const 
   execv(bin.c_str(), argv.data());
   _exit(127);
 }
-
 
 outcome finish(pid_t pid) {
   int st = 0;

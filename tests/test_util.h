@@ -18,6 +18,17 @@ struct temp_dir {
   std::string operator/(const std::string& name) const { return path + "/" + name; }
 };
 
+// A small tmpfs mounted in a fresh directory, for full disks; unmounted before the directory
+// goes. mounted is false where mounting is not allowed.
+struct small_disk {
+  temp_dir dir;
+  std::string path;
+  bool mounted = false;
+  std::string error;
+  explicit small_disk(const char* size);
+  ~small_disk();
+};
+
 std::string read_text(const std::string& path);
 void write_file(const std::string& path, const std::string& text);
 bool file_exists(const std::string& path);

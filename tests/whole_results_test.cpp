@@ -128,16 +128,9 @@ TEST(WholeResults, StoppedAtAnyMoment) {
 // A re-run that fills the disk leaves the earlier five results as they were, and no temporary
 // file; the message names the result that did not fit.
 TEST(WholeResults, FailedRerunKeepsEarlierResults) {
-  temp_dir d;
-  const std::string mnt = d / "mnt";
-  ASSERT_EQ(mkdir(mnt.c_str(), 0755), 0);
-  if (mount("tmpfs", mnt.c_str(), "tmpfs", 0, "size=96k") != 0) {
-    GTEST_SKIP() << "cannot mount a tmpfs: " << strerror(errno);
-  }
-  struct unmount_at_end {
-    std::string path;
-    ~unmount_at_end() { umount(path.c_str()); }
-  } unmount{mnt};
+  small_disk disk("96k");
+  if (!disk.mounted) GTEST_SKIP() << "cannot mount a tmpfs: " << disk.error;
+  const std::string mnt = disk.path;
   write_file(mnt + "/s.txt", columns(40, 1, 1));
   ASSERT_EQ(run(mnt, {"anasig", "--quiet", "s.txt"}).status, 0);
   std::vector<std::string> before;
