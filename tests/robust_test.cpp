@@ -829,6 +829,15 @@ TEST(RobustOutput, PermissionsAsAnotherUser) {
     EXPECT_EQ(listing(d / "f"), names({"s.txt", "logfile", "s.him"}));
     EXPECT_EQ(read_text(d / "f/s.him"), "old\n");
   }
+  {
+    SCOPED_TRACE("writable result in a read-only directory: written in place");
+    write_file(d / "ro/s.hre", "old\n");
+    ASSERT_EQ(chmod((d / "ro/s.hre").c_str(), 0666), 0);
+    outcome r = run(d / "w", {"anasig", "--quiet", "--none", "--re", "../ro/s.txt"}, o);
+    EXPECT_EQ(r.status, 0) << r.err;
+    EXPECT_TRUE(complete(d / "ro/s.hre", 20));
+    EXPECT_EQ(listing(d / "ro"), names({"s.txt", "s.hre"}));
+  }
 }
 
 namespace {
