@@ -8,6 +8,7 @@
 #include "extend.h"
 #include "fatal.h"
 #include "matrix.h"
+#include "parallel.h"
 #include "settings.h"
 #include "wisdom.h"
 
@@ -68,12 +69,28 @@ int anasig(int rows, int cols, fftw_complex** x, fftw_complex** y) {
     for (int k = (cols + 1) / 2; k < cols; ++k) h[k] = 0;
   }
   if (debug) dbg__printf(__FILE__, __LINE__, "rows=%d cols=%d\n", rows, cols);
-  for (int i = 0; i < rows; ++i) {
-    for (int k = 0; k < cols; ++k) {
+  const int threads = threads_for_values(static_cast<long long>(rows) * cols);
+  // Each signal is weighted, and later scaled, on its own: the threads share the signals.
+  auto each_signal = [&](auto&& f) {
+    if (rows >= threads) {
+      run_on_threads(threads, [&](int w) {
+        for (int i = rows * w / threads; i < rows * (w + 1) / threads; ++i) f(i, 0, cols);
+      });
+    } else {
+      // Fewer signals than threads (one long signal): the threads share its samples.
+      run_on_threads(threads, [&](int w) {
+        const int k0 = static_cast<int>(static_cast<long long>(cols) * w / threads);
+        const int k1 = static_cast<int>(static_cast<long long>(cols) * (w + 1) / threads);
+        for (int i = 0; i < rows; ++i) f(i, k0, k1);
+      });
+    }
+  };
+  each_signal([&](int i, int k0, int k1) {
+    for (int k = k0; k < k1; ++k) {
       z[i][k][0] *= h[k];
       z[i][k][1] *= h[k];
     }
-  }
+  });
   h.reset();
   progress("..50%");
 
@@ -82,12 +99,12 @@ int anasig(int rows, int cols, fftw_complex** x, fftw_complex** y) {
   inverse.reset();
 
   // FFTW leaves its transforms unnormalised.
-  for (int i = 0; i < rows; ++i) {
-    for (int k = 0; k < cols; ++k) {
+  each_signal([&](int i, int k0, int k1) {
+    for (int k = k0; k < k1; ++k) {
       y[i][k][0] /= cols;
       y[i][k][1] /= cols;
     }
-  }
+  });
   free_matrix(&spectra);
   progress("..100%\n");
   return 0;

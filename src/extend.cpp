@@ -11,9 +11,9 @@
 #include <memory>
 #include <vector>
 
+#include "alloc.h"
 #include "dbg_printf.h"
 #include "fatal.h"
-#include "alloc.h"
 #include "settings.h"
 
 namespace {

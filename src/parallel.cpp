@@ -13,11 +13,19 @@
 #include <thread>
 #include <vector>
 
+#include "settings.h"
+
 int available_cpus() {
   cpu_set_t set;
   if (sched_getaffinity(0, sizeof set, &set) != 0) return 1;
   int n = CPU_COUNT(&set);
   return n > 0 ? n : 1;
+}
+
+int threads_for_values(long long values) {
+  // Below this a thread costs more than it saves.
+  constexpr long long kThreadedValues = 1 << 17;
+  return values < kThreadedValues ? 1 : std::max(1, jobs);
 }
 
 int idle_threads(int wanted) {

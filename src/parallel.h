@@ -9,6 +9,9 @@
 // The number of CPUs this process may run on (its affinity mask: taskset, cpusets, Slurm).
 int available_cpus();
 
+// Threads for work on this many values: --jobs, but one for a small input.
+int threads_for_values(long long values);
+
 // How many of `wanted` threads are worth starting now: no more than the CPUs that other
 // runnable tasks leave idle, so that copies run side by side (one per core) do not crowd each
 // other out. At least 1.

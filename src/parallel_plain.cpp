@@ -9,6 +9,10 @@ int available_cpus() {
   return 1;
 }
 
+int threads_for_values(long long) {
+  return 1;
+}
+
 int idle_threads(int) {
   return 1;
 }

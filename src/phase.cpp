@@ -4,7 +4,6 @@
 
 #include "settings.h"
 
-
 phase_options phase_settings() {
   return phase_options{unwrap, cycles, gaps, tstep};
 }

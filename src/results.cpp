@@ -99,12 +99,8 @@ size_t format_kind(int kind, char* buf, fftw_complex** y, int rows, long long fi
 
 // About this many values go into one chunk of text (half a megabyte or so).
 constexpr long long kChunkValues = 1 << 15;
-// Below this many values a result is written on one thread.
-constexpr long long kThreadedValues = 1 << 17;
-
 int threads_for(int rows, int cols) {
-  long long n = static_cast<long long>(rows) * cols;
-  return n < kThreadedValues ? 1 : std::max(1, jobs);
+  return threads_for_values(static_cast<long long>(rows) * cols);
 }
 
 // Writes one result file of the given kind (file = its place among the five, for the message).
