@@ -7,13 +7,16 @@
 #include <string.h>
 
 #include <algorithm>
+#include <atomic>
 #include <limits>
+#include <map>
 #include <memory>
 #include <vector>
 
 #include "alloc.h"
 #include "dbg_printf.h"
 #include "fatal.h"
+#include "parallel.h"
 #include "settings.h"
 
 namespace {
@@ -133,17 +136,20 @@ void anasig_extended(int pad, int gaps, int rows, int cols, fftw_complex** x, ff
   // Stretches of one length share their plans and are transformed in batches.
   std::stable_sort(all.begin(), all.end(),
                    [](const stretch& a, const stretch& b) { return a.len < b.len; });
-  long long total = 0, done = 0;
-  for (const stretch& s : all) total += s.len;
-  bool halfway = false;
   auto mid_marks = [&]() {
-    halfway = true;
     progress("..49%");
     if (debug) dbg__printf(__FILE__, __LINE__, "rows=%d cols=%d\n", rows, cols);
     progress("..50%");
   };
   const int repeats = timing ? 100000 : 1;
 
+  // The batches: stretches of one length, at most kWorkValues values a batch (or one stretch).
+  struct batch {
+    size_t first;
+    int howmany, n, len;
+  };
+  std::vector<batch> batches;
+  size_t largest = 0;
   for (size_t g = 0; g < all.size();) {
     const int n = all[g].len;
     size_t g_end = g;
@@ -152,45 +158,58 @@ void anasig_extended(int pad, int gaps, int rows, int cols, fftw_complex** x, ff
     if (ext > INT_MAX) fatal("Couldn't make the forward FFT plan for 1 x %lld values\n", ext);
     const int len = static_cast<int>(ext);
     const long long count = static_cast<long long>(g_end - g);
-    const int batch = static_cast<int>(std::clamp(kWorkValues / len, 1LL, count));
-    const size_t values = static_cast<size_t>(batch) * len;
-    fftw_block buf = alloc_complex(values, "Couldn't fftw_malloc %lu bytes\n");
-    plan_ptr forward, inverse;
-    int planned = 0;
-    for (size_t c = g; c < g_end; c += batch) {
-      const int howmany = static_cast<int>(std::min<size_t>(batch, g_end - c));
-      // A group needs at most two batch sizes: full batches and the rest.
-      if (howmany != planned) {
-        forward = make_plan(howmany, len, buf.get(), FFTW_FORWARD);
-        inverse = make_plan(howmany, len, buf.get(), FFTW_BACKWARD);
-        planned = howmany;
-      }
-      for (int t = 0; t < repeats; ++t) {
-        // Refilled each time: the transform works in place.
-        for (int j = 0; j < howmany; ++j) {
-          const stretch& s = all[c + j];
-          fill(buf.get() + static_cast<size_t>(j) * len, x[s.row] + s.start, n, len, pad);
-        }
-        fftw_execute(forward.get());
-      }
-      for (int j = 0; j < howmany; ++j) weigh(buf.get() + static_cast<size_t>(j) * len, len);
-      fftw_execute(inverse.get());
-      // FFTW leaves its transforms unnormalised; only the signal's own samples are kept.
-      for (int j = 0; j < howmany; ++j) {
-        const stretch& s = all[c + j];
-        const fftw_complex* b = buf.get() + static_cast<size_t>(j) * len;
-        fftw_complex* out = y[s.row] + s.start;
-        for (int k = 0; k < n; ++k) {
-          out[k][0] = b[k][0] / len;
-          out[k][1] = b[k][1] / len;
-        }
-      }
-      done += static_cast<long long>(howmany) * n;
-      if (!halfway && 2 * done >= total) mid_marks();
+    const int size = static_cast<int>(std::clamp(kWorkValues / len, 1LL, count));
+    for (size_t c = g; c < g_end; c += size) {
+      batches.push_back({c, static_cast<int>(std::min<size_t>(size, g_end - c)), n, len});
+      largest = std::max(largest, static_cast<size_t>(batches.back().howmany) * len);
     }
     g = g_end;
   }
-  if (!halfway) mid_marks();
+  // Batches are independent: each thread takes whole batches into a buffer of its own, and
+  // every batch is transformed by the same plan whichever thread takes it.
+  const int threads = timing ? 1
+                             : std::min(threads_for_values(static_cast<long long>(rows) * cols),
+                                        static_cast<int>(batches.size()));
+  std::vector<fftw_block> bufs;
+  for (int t = 0; t < std::max(1, threads); ++t)
+    bufs.push_back(alloc_complex(largest, "Couldn't fftw_malloc %lu bytes\n"));
+  // Planned here, as FFTW plans on one thread only; a plan for each length and batch size.
+  std::map<std::pair<int, int>, std::pair<plan_ptr, plan_ptr>> plans;
+  for (const batch& bt : batches) {
+    auto& p = plans[{bt.len, bt.howmany}];
+    if (p.first != nullptr) continue;
+    p.first = make_plan(bt.howmany, bt.len, bufs[0].get(), FFTW_FORWARD);
+    p.second = make_plan(bt.howmany, bt.len, bufs[0].get(), FFTW_BACKWARD);
+  }
+  std::atomic<size_t> next{0};
+  run_on_threads(std::max(1, threads), [&](int w) {
+    fftw_complex* buf = bufs[static_cast<size_t>(w)].get();
+    for (size_t i; (i = next++) < batches.size();) {
+      const batch& bt = batches[i];
+      const auto& p = plans.at({bt.len, bt.howmany});
+      for (int t = 0; t < repeats; ++t) {
+        // Refilled each time: the transform works in place.
+        for (int j = 0; j < bt.howmany; ++j) {
+          const stretch& s = all[bt.first + j];
+          fill(buf + static_cast<size_t>(j) * bt.len, x[s.row] + s.start, bt.n, bt.len, pad);
+        }
+        fftw_execute_dft(p.first.get(), buf, buf);
+      }
+      for (int j = 0; j < bt.howmany; ++j) weigh(buf + static_cast<size_t>(j) * bt.len, bt.len);
+      fftw_execute_dft(p.second.get(), buf, buf);
+      // FFTW leaves its transforms unnormalised; only the signal's own samples are kept.
+      for (int j = 0; j < bt.howmany; ++j) {
+        const stretch& s = all[bt.first + j];
+        const fftw_complex* b = buf + static_cast<size_t>(j) * bt.len;
+        fftw_complex* out = y[s.row] + s.start;
+        for (int k = 0; k < bt.n; ++k) {
+          out[k][0] = b[k][0] / bt.len;
+          out[k][1] = b[k][1] / bt.len;
+        }
+      }
+    }
+  });
+  mid_marks();
   progress("..99%");
   progress("..100%\n");
 }
