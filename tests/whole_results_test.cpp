@@ -104,7 +104,7 @@ TEST(WholeResults, StoppedAtAnyMoment) {
     SCOPED_TRACE("round " + std::to_string(round) + ", " + strsignal(sig));
     for (int t = 0; t < 5; ++t) write_file(d / "s" + kExts[t], old_results[t]);
     pid_t pid = start(d.path, {"anasig", "--quiet", "s.txt"});
-    usleep(static_cast<useconds_t>(std::uniform_real_distribution<>(0.2, 1.1)(rng) * full * 1e6));
+    usleep(static_cast<useconds_t>(std::uniform_real_distribution<>(0.2, 1.5)(rng) * full * 1e6));
     kill(pid, sig);
     int status = wait_status(pid);
     EXPECT_TRUE(status == 0 || status == 128 + sig) << status;
