@@ -13,19 +13,18 @@
 #include "settings.h"
 #include "wisdom.h"
 
-struct plan_deleter {
-  void operator()(fftw_plan_s* p) const { fftw_destroy_plan(p); }
-};
-using plan_ptr = std::unique_ptr<fftw_plan_s, plan_deleter>;
-
-static plan_ptr make_plan(int rows, int cols, fftw_complex* in, fftw_complex* out, int sign) {
-  int n[1] = {cols};
-  plan_ptr p(fftw_plan_many_dft(1, n, rows, in, nullptr, 1, cols, out, nullptr, 1, cols, sign,
+plan_ptr make_plan(int howmany, int len, fftw_complex* in, fftw_complex* out, int sign) {
+  int n[1] = {len};
+  plan_ptr p(fftw_plan_many_dft(1, n, howmany, in, nullptr, 1, len, out, nullptr, 1, len, sign,
                                 FFTW_ESTIMATE));
   if (p == nullptr)
     fatal("Couldn't make the %s FFT plan for %d x %d values\n",
-          sign == FFTW_FORWARD ? "forward" : "inverse", rows, cols);
+          sign == FFTW_FORWARD ? "forward" : "inverse", howmany, len);
   return p;
+}
+
+void one_sided_weights(double* h, int len) {
+  for (int k = 0; k < len; ++k) h[k] = k == 0 || 2 * k == len ? 1 : 2 * k < len ? 2 : 0;
 }
 
 // The FFT of every signal from in to out: one batched plan, or on several threads plans of
@@ -110,18 +109,7 @@ int anasig(int rows, int cols, fftw_complex** x, fftw_complex** y) {
 
   c_array<double> h =
       alloc_array<double>(static_cast<size_t>(cols), "Couldn't allocatre %lu bytes\n");
-  // Keep the zero frequency, double the positive ones, drop the negative ones; an even
-  // length keeps its Nyquist bin once.
-  const int g = cols / 2;
-  h[0] = 1;
-  if (cols % 2 == 0) {
-    for (int k = 1; k < g; ++k) h[k] = 2;
-    h[g] = 1;
-    for (int k = g + 1; k < cols; ++k) h[k] = 0;
-  } else {
-    for (int k = 1; k <= (cols - 1) / 2; ++k) h[k] = 2;
-    for (int k = (cols + 1) / 2; k < cols; ++k) h[k] = 0;
-  }
+  one_sided_weights(h.get(), cols);
   if (debug) dbg__printf(__FILE__, __LINE__, "rows=%d cols=%d\n", rows, cols);
   const int threads = threads_for_values(static_cast<long long>(rows) * cols);
   // Each signal is weighted, and later scaled, on its own: the threads share the signals.

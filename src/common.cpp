@@ -12,32 +12,25 @@
 #include "parallel.h"
 #include "settings.h"
 
-// Numbers at the start of [s, end), read one after another until the first non-number.
-// Each is appended to *keep when given; *text_after tells whether a non-number stopped
-// the line (rather than its end).
-static long long count_numbers(const char* s, const char* end, matrix_text* keep, bool* text_after,
-                               int* status) {
-  long long count = 0;
+// Reads the numbers of [p, end) one after another until the first non-number, appending each
+// to *values when given; end points at a NUL byte. Returns the scanner's last result (0: a
+// non-number stopped the reading, EOF: the end), or -2 when a value could not be kept.
+static int read_numbers(const char* p, const char* end, growing_array<double>* values,
+                        long long* count, size_t* asked) {
   double v;
   size_t consumed;
   int r;
-  while ((r = scan_number(s, end, &v, &consumed)) == 1) {
-    ++count;
-    s += consumed;
-    // Past INT_MAX values the shape is refused anyway; they need not be kept.
-    if (keep != nullptr && keep->data.size < INT_MAX && !keep->data.push(v, &keep->failed_size)) {
-      *status = SCAN_NO_MEMORY;
-      break;
-    }
+  while ((r = scan_number(p, end, &v, &consumed)) == 1) {
+    p += consumed;
+    ++*count;
+    if (values != nullptr && !values->push(v, asked)) return -2;
   }
-  *text_after = r == 0;
-  return count;
+  return r;
 }
 
 int checkline(const char* line) {
-  bool text_after;
-  int status = SCAN_OK;
-  long long n = count_numbers(line, line + strlen(line), nullptr, &text_after, &status);
+  long long n = 0;
+  read_numbers(line, line + strlen(line), nullptr, &n, nullptr);
   return n > INT_MAX ? INT_MAX : static_cast<int>(n);
 }
 
@@ -94,16 +87,10 @@ void read_segment(segment* g, bool keep) {
       if (nul == nullptr && stop > p && is_space(stop[-1]) && nl == nullptr) --stop;
       const char* end = nul != nullptr ? nul : stop;
       if (nul == nullptr) *stop = '\0';
-      double v;
-      size_t consumed;
-      int r;
-      while ((r = scan_number(p, end, &v, &consumed)) == 1) {
-        p += consumed;
-        ++pc.count;
-        if (keep && !g->values.push(v, &g->failed_size)) {
-          g->no_memory = true;
-          return;
-        }
+      const int r = read_numbers(p, end, keep ? &g->values : nullptr, &pc.count, &g->failed_size);
+      if (r == -2) {
+        g->no_memory = true;
+        return;
       }
       pc.text = r == 0;
       pc.nul = nul != nullptr;
@@ -211,9 +198,8 @@ size_t take_tail(block_state* b, const char* s, size_t n) {
   double v;
   size_t consumed;
   for (;;) {
-    if (end != s + n) {
-      // A NUL byte ends what can be read of the line: everything before it is decided.
-    } else if (static_cast<size_t>(end - p) < kDecidedTail) {
+    // Before a NUL byte everything is decided; otherwise a short rest waits for more text.
+    if (end == s + n && static_cast<size_t>(end - p) < kDecidedTail) {
       return static_cast<size_t>(p - s);
     }
     int r = scan_number(p, end, &v, &consumed);

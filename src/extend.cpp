@@ -14,6 +14,7 @@
 #include <vector>
 
 #include "alloc.h"
+#include "anasig.h"
 #include "dbg_printf.h"
 #include "fatal.h"
 #include "parallel.h"
@@ -23,11 +24,6 @@ namespace {
 
 // Complex values in one work block: large batches for speed, bounded memory (64 MiB).
 constexpr long long kWorkValues = 1 << 22;
-
-struct plan_deleter {
-  void operator()(fftw_plan_s* p) const { fftw_destroy_plan(p); }
-};
-using plan_ptr = std::unique_ptr<fftw_plan_s, plan_deleter>;
 
 // One stretch of samples transformed as a signal: row, first sample, length.
 struct stretch {
@@ -40,18 +36,6 @@ bool finite(const fftw_complex v) {
   return isfinite(v[0]) && isfinite(v[1]);
 }
 
-// howmany signals of length len, one after another in buf, transformed in place.
-plan_ptr make_plan(int howmany, int len, fftw_complex* buf, int sign) {
-  int n[1] = {len};
-  plan_ptr p(fftw_plan_many_dft(1, n, howmany, buf, nullptr, 1, len, buf, nullptr, 1, len, sign,
-                                FFTW_ESTIMATE));
-  if (p == nullptr) {
-    fatal("Couldn't make the %s FFT plan for %d x %d values\n",
-          sign == FFTW_FORWARD ? "forward" : "inverse", howmany, len);
-  }
-  return p;
-}
-
 // The extended signal: the samples, then zeros or the samples backwards up to len.
 void fill(fftw_complex* b, const fftw_complex* s, int n, int len, int pad) {
   memcpy(b, s, sizeof(fftw_complex) * n);
@@ -62,19 +46,6 @@ void fill(fftw_complex* b, const fftw_complex* s, int n, int len, int pad) {
     }
   } else if (len > n) {
     memset(b + n, 0, sizeof(fftw_complex) * (len - n));
-  }
-}
-
-// The one-sided spectrum: zero frequency once, positive ones twice, an even length's Nyquist
-// bin once, negative ones not at all (multiplied, so that a NaN stays a NaN as in anasig()).
-void weigh(fftw_complex* z, int len) {
-  for (int k = 1; k <= (len - 1) / 2; ++k) {
-    z[k][0] *= 2;
-    z[k][1] *= 2;
-  }
-  for (int k = len / 2 + 1; k < len; ++k) {
-    z[k][0] *= 0;
-    z[k][1] *= 0;
   }
 }
 
@@ -173,13 +144,21 @@ void anasig_extended(int pad, int gaps, int rows, int cols, fftw_complex** x, ff
   std::vector<fftw_block> bufs;
   for (int t = 0; t < std::max(1, threads); ++t)
     bufs.push_back(alloc_complex(largest, "Couldn't fftw_malloc %lu bytes\n"));
-  // Planned here, as FFTW plans on one thread only; a plan for each length and batch size.
+  // Planned here, as FFTW plans on one thread only; a plan for each length and batch size,
+  // one-sided weights for each length.
   std::map<std::pair<int, int>, std::pair<plan_ptr, plan_ptr>> plans;
+  std::map<int, std::vector<double>> weights;
   for (const batch& bt : batches) {
+    std::vector<double>& h = weights[bt.len];
+    if (h.empty()) {
+      h.resize(static_cast<size_t>(bt.len));
+      one_sided_weights(h.data(), bt.len);
+    }
     auto& p = plans[{bt.len, bt.howmany}];
     if (p.first != nullptr) continue;
-    p.first = make_plan(bt.howmany, bt.len, bufs[0].get(), FFTW_FORWARD);
-    p.second = make_plan(bt.howmany, bt.len, bufs[0].get(), FFTW_BACKWARD);
+    fftw_complex* b = bufs[0].get();
+    p.first = make_plan(bt.howmany, bt.len, b, b, FFTW_FORWARD);
+    p.second = make_plan(bt.howmany, bt.len, b, b, FFTW_BACKWARD);
   }
   std::atomic<size_t> next{0};
   run_on_threads(std::max(1, threads), [&](int w) {
@@ -195,7 +174,14 @@ void anasig_extended(int pad, int gaps, int rows, int cols, fftw_complex** x, ff
         }
         fftw_execute_dft(p.first.get(), buf, buf);
       }
-      for (int j = 0; j < bt.howmany; ++j) weigh(buf + static_cast<size_t>(j) * bt.len, bt.len);
+      const std::vector<double>& h = weights.at(bt.len);
+      for (int j = 0; j < bt.howmany; ++j) {
+        fftw_complex* z = buf + static_cast<size_t>(j) * bt.len;
+        for (int k = 0; k < bt.len; ++k) {
+          z[k][0] *= h[k];
+          z[k][1] *= h[k];
+        }
+      }
       fftw_execute_dft(p.second.get(), buf, buf);
       // FFTW leaves its transforms unnormalised; only the signal's own samples are kept.
       for (int j = 0; j < bt.howmany; ++j) {

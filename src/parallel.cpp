@@ -86,7 +86,6 @@ struct ordered_output {
 bool write_chunks(FILE* f, int threads, size_t chunks, size_t max_bytes,
                   const std::function<size_t(size_t, char*)>& format) {
   if (threads > static_cast<int>(chunks)) threads = chunks > 0 ? static_cast<int>(chunks) : 1;
-  threads = idle_threads(threads);
   ordered_output out;
   out.ready.resize(chunks);
   out.length.resize(chunks);

@@ -2,31 +2,34 @@
 
 #include <math.h>
 
+#include <algorithm>
+
+#include "parallel.h"
 #include "settings.h"
 
 phase_options phase_settings() {
   return phase_options{unwrap, cycles, gaps, tstep};
 }
 
-bool phase_options_set(const phase_options& o) {
-  return o.unwrap || o.cycles || o.gaps;
-}
-
-void phase_signal(const phase_options& o, const double* phi, int n, double* theta, double* freq) {
-  phase_track t;
-  for (int k = 0; k < n; ++k) {
-    double th, f;
-    phase_step(o, &t, phi[k], &th, &f);
-    if (theta != nullptr) theta[k] = th;
-    if (freq != nullptr) freq[k] = f;
-  }
-}
-
 void phase_rows(const phase_options& o, fftw_complex** y, int rows, int cols) {
-  for (int i = 0; i < rows; ++i) {
-    phase_track t;
-    fftw_complex* row = y[i];
-    for (int k = 0; k < cols; ++k)
-      phase_step(o, &t, atan2(row[k][1], row[k][0]), &row[k][0], &row[k][1]);
-  }
+  const int threads = threads_for_values(static_cast<long long>(rows) * cols);
+  // The angles are independent: the threads share them even when there is one long signal.
+  const long long n = static_cast<long long>(rows) * cols;
+  run_on_threads(threads, [&](int w) {
+    const long long last = n * (w + 1) / threads;
+    for (long long j = n * w / threads; j < last;) {
+      fftw_complex* row = y[j / cols];
+      for (long long k = j % cols; k < cols && j < last; ++k, ++j) {
+        row[k][0] = atan2(row[k][1], row[k][0]);
+      }
+    }
+  });
+  // Phase and frequency run along each signal.
+  const int row_threads = std::min(threads, rows);
+  run_on_threads(row_threads, [&](int w) {
+    for (int i = rows * w / row_threads; i < rows * (w + 1) / row_threads; ++i) {
+      phase_track t;
+      for (int k = 0; k < cols; ++k) phase_step(o, &t, y[i][k][0], &y[i][k][0], &y[i][k][1]);
+    }
+  });
 }

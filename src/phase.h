@@ -18,8 +18,6 @@ struct phase_options {
 
 // The choices of the run settings.
 phase_options phase_settings();
-// Whether theta or the frequency differ from the plain angle and its difference quotient.
-bool phase_options_set(const phase_options& o);
 
 // Running state of one signal; a fresh one starts a signal.
 struct phase_track {
@@ -67,9 +65,6 @@ inline void phase_step(const phase_options& o, phase_track* t, double phi, doubl
   *freq = o.cycles ? f / kPhaseTwoPi : f;
 }
 
-// theta and frequency of the n samples of one signal from their angles; either output may
-// be null or be phi itself.
-void phase_signal(const phase_options& o, const double* phi, int n, double* theta, double* freq);
-
-// For the result writers: every y[i][k] becomes (theta, frequency) of signal i at sample k.
+// For the result writers: every y[i][k] becomes (theta, frequency) of signal i at sample k,
+// each angle computed once, on the threads when the matrix is large.
 void phase_rows(const phase_options& o, fftw_complex** y, int rows, int cols);

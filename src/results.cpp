@@ -42,7 +42,7 @@ inline double envelope(double re, double im) {
   return sqrt(sq);
 }
 
-// The value of signal i at sample k. The stored kinds read what phase_pass left in y; the
+// The value of signal i at sample k. The stored kinds read what phase_rows left in y; the
 // others compute the phase on the spot and leave y as it is.
 template <int kind>
 inline double value(fftw_complex** y, int i, int k) {
@@ -77,25 +77,12 @@ size_t format_values(char* buf, fftw_complex** y, int rows, long long first, lon
   return static_cast<size_t>(p - buf);
 }
 
-size_t format_kind(int kind, char* buf, fftw_complex** y, int rows, long long first,
-                   long long last) {
-  switch (kind) {
-    case kReal:
-      return format_values<kReal>(buf, y, rows, first, last);
-    case kImag:
-      return format_values<kImag>(buf, y, rows, first, last);
-    case kAbs:
-      return format_values<kAbs>(buf, y, rows, first, last);
-    case kTheta:
-      return format_values<kTheta>(buf, y, rows, first, last);
-    case kFreq:
-      return format_values<kFreq>(buf, y, rows, first, last);
-    case kStoredTheta:
-      return format_values<kStoredTheta>(buf, y, rows, first, last);
-    default:
-      return format_values<kStoredFreq>(buf, y, rows, first, last);
-  }
-}
+// The formatter of each kind, in the order of result_kind.
+using format_fn = size_t (*)(char*, fftw_complex**, int, long long, long long);
+constexpr format_fn kFormat[] = {format_values<kReal>,      format_values<kImag>,
+                                 format_values<kAbs>,       format_values<kTheta>,
+                                 format_values<kFreq>,      format_values<kStoredTheta>,
+                                 format_values<kStoredFreq>};
 
 // About this many values go into one chunk of text (half a megabyte or so).
 constexpr long long kChunkValues = 1 << 15;
@@ -117,7 +104,7 @@ void write_result(result_file* r, const char* path, int file, int kind, fftw_com
   bool ok =
       write_chunks(r->f, threads_for(rows, cols), chunks, max_bytes, [&](size_t c, char* buf) {
         long long first = static_cast<long long>(c) * per_chunk;
-        return format_kind(kind, buf, y, rows, first, std::min(total, first + per_chunk));
+        return kFormat[kind](buf, y, rows, first, std::min(total, first + per_chunk));
       });
   close_result(r, !ok);
   progress("done\n");
@@ -128,27 +115,6 @@ void write_alone(const char* path, int file, int kind, fftw_complex** y, int row
   result_file r;
   write_result(&r, path, file, kind, y, rows, cols);
   commit_results(&r, 1);
-}
-
-// Replaces each value of y with its phase (real part) and frequency (imaginary part), computing
-// each angle once. The angles are independent; phase and frequency run along each signal.
-void phase_pass(fftw_complex** y, int rows, int cols) {
-  const int threads = threads_for(rows, cols);
-  const long long n = static_cast<long long>(rows) * cols;
-  run_on_threads(threads, [&](int w) {
-    for (long long j = n * w / threads; j < n * (w + 1) / threads; ++j) {
-      double* v = y[j / cols][j % cols];
-      v[0] = atan2(v[1], v[0]);
-    }
-  });
-  const phase_options o = phase_settings();
-  const int row_threads = std::min(threads, rows);
-  run_on_threads(row_threads, [&](int w) {
-    for (int i = rows * w / row_threads; i < rows * (w + 1) / row_threads; ++i) {
-      phase_track t;
-      for (int k = 0; k < cols; ++k) phase_step(o, &t, y[i][k][0], &y[i][k][0], &y[i][k][1]);
-    }
-  });
 }
 
 }  // namespace
@@ -241,7 +207,7 @@ void write_results(const char* path, fftw_complex** y, int rows, int cols) {
     if (flags[t]) write_result(&pending[count++], result_path[t], t, t, y, rows, cols);
   }
   // y is not needed after the envelope: it makes room for the phase and the frequency.
-  if (output_theta || output_freq) phase_pass(y, rows, cols);
+  if (output_theta || output_freq) phase_rows(phase_settings(), y, rows, cols);
   if (output_theta) {
     write_result(&pending[count++], result_path[kTheta], kTheta, kStoredTheta, y, rows, cols);
   }

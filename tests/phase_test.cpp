@@ -29,6 +29,17 @@ std::vector<double> angles(int n, unsigned seed) {
   return phi;
 }
 
+// theta and frequency of the n samples of one signal from their angles; either may be null.
+void phase_signal(const phase_options& o, const double* phi, int n, double* theta, double* freq) {
+  phase_track t;
+  for (int k = 0; k < n; ++k) {
+    double th, f;
+    phase_step(o, &t, phi[k], &th, &f);
+    if (theta != nullptr) theta[k] = th;
+    if (freq != nullptr) freq[k] = f;
+  }
+}
+
 }  // namespace
 
 TEST(Phase, UnwrapAndCyclesMatchPlainUnwrap) {
