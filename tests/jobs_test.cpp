@@ -1,5 +1,5 @@
 // Threads change nothing but the time: every byte written with many threads is the byte written
-// with one, and --jobs takes only a whole number of at least 1.
+// with one.
 #include <gtest/gtest.h>
 #include <math.h>
 
@@ -60,23 +60,6 @@ TEST(Jobs, ManyThreadsWriteTheBytesOfOne) {
       EXPECT_EQ(file_exists(one / "s" + e), file_exists(many / "s" + e)) << e;
       EXPECT_TRUE(read_text(one / "s" + e) == read_text(many / "s" + e)) << e;
     }
-  }
-}
-
-TEST(Jobs, OnlyAWholeNumberOfAtLeastOne) {
-  temp_dir d;
-  write_file(d / "s.txt", "1\n2\n");
-  for (const char* bad : {"--jobs=0", "--jobs=-1", "--jobs=x", "--jobs=1.5", "--jobs=", "--jobs= 2",
-                          "--jobs=2x", "--jobs=000"}) {
-    run_result r = run_anasig(d.path, {"anasig", bad, "s.txt"});
-    EXPECT_EQ(r.status, 1) << bad;
-    EXPECT_EQ(r.err, "--jobs takes a whole number of at least 1\n") << bad;
-  }
-  EXPECT_FALSE(file_exists(d / "logfile"));
-  for (const char* good : {"--jobs=1", "--jobs=007", "--jobs=99999999999999999999", "--jo=2"}) {
-    run_result r = run_anasig(d.path, {"anasig", "--quiet", good, "s.txt"});
-    EXPECT_EQ(r.status, 0) << good;
-    EXPECT_EQ(read_text(d / "s.hre"), "1\n2\n") << good;
   }
 }
 

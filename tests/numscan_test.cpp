@@ -12,23 +12,9 @@
 #include <string_view>
 #include <vector>
 
-namespace {
+#include "test_util.h"
 
-std::string escape(std::string_view s) {
-  std::string out;
-  for (unsigned char c : s) {
-    if (c == '\\') {
-      out += "\\\\";
-    } else if (c >= 0x20 && c < 0x7f) {
-      out += static_cast<char>(c);
-    } else {
-      char hex[8];
-      snprintf(hex, sizeof hex, "\\x%02x", c);
-      out += hex;
-    }
-  }
-  return out;
-}
+namespace {
 
 struct Scan {
   int ret = 0;
@@ -67,7 +53,7 @@ std::string difference(const Scan& want, const Scan& got, std::string_view input
            "sscanf ret=%d bits=%016llx n=%zu, scan_number ret=%d bits=%016llx n=%zu", want.ret,
            static_cast<unsigned long long>(want.bits), want.consumed, got.ret,
            static_cast<unsigned long long>(got.bits), got.consumed);
-  return std::string(msg) + " for \"" + escape(input) + "\"";
+  return std::string(msg) + " for \"" + printable(input) + "\"";
 }
 
 // Exact decimal expansion of the midpoint between d and the next double up.
@@ -376,12 +362,12 @@ TEST(ScanNumber, KeepsGlibcQuirks) {
     const Scan want = via_sscanf(c.input);
     const Scan got = via_scan_number(c.input, c.input + strlen(c.input));
     EXPECT_EQ(difference(want, got, c.input), "");
-    EXPECT_EQ(want.ret, c.ret) << "glibc itself changed for \"" << escape(c.input) << "\"";
+    EXPECT_EQ(want.ret, c.ret) << "glibc itself changed for \"" << printable(c.input) << "\"";
     if (c.ret != 1) continue;
     uint64_t bits;
     memcpy(&bits, &c.value, sizeof bits);
-    EXPECT_EQ(got.bits, bits) << escape(c.input);
-    EXPECT_EQ(got.consumed, c.consumed) << escape(c.input);
+    EXPECT_EQ(got.bits, bits) << printable(c.input);
+    EXPECT_EQ(got.consumed, c.consumed) << printable(c.input);
   }
 }
 
@@ -426,9 +412,9 @@ TEST(ScanNumber, LinearOnLongLines) {
   for (const Line& line : lines) {
     const auto t0 = std::chrono::steady_clock::now();
     double last = 0;
-    EXPECT_EQ(scan_line(line.text, &last), line.numbers) << escape(line.text.substr(0, 20));
+    EXPECT_EQ(scan_line(line.text, &last), line.numbers) << printable(line.text.substr(0, 20));
     const std::chrono::duration<double> took = std::chrono::steady_clock::now() - t0;
-    EXPECT_LT(took.count(), 2.0) << escape(line.text.substr(0, 20));
+    EXPECT_LT(took.count(), 2.0) << printable(line.text.substr(0, 20));
   }
 }
 

@@ -122,10 +122,11 @@ TEST(Options, EveryOldPrefixKeepsItsMeaning) {
 }
 
 TEST(Options, BadValuesStopBeforeTheRunLog) {
-  const struct {
+  struct bad_value {
     std::vector<std::string> args;
     const char* err;
-  } table[] = {
+  };
+  std::vector<bad_value> table = {
       {{"--pad=bogus"}, "--pad takes none, zero or mirror\n"},
       {{"--pad", "Zero"}, "--pad takes none, zero or mirror\n"},
       {{"--pad="}, "--pad takes none, zero or mirror\n"},
@@ -133,6 +134,10 @@ TEST(Options, BadValuesStopBeforeTheRunLog) {
       {{"--output-dir="}, "--output-dir:  is not a folder\n"},
       {{"--output-dir", "s.txt"}, "--output-dir: s.txt is not a folder\n"},
   };
+  const char kJobs[] = "--jobs takes a whole number of at least 1\n";
+  for (const char* v : {"0", "-1", "x", "1.5", "", " 2", "2x", "000"}) {
+    table.push_back({{std::string("--jobs=") + v}, kJobs});
+  }
   for (const auto& t : table) {
     temp_dir d;
     write_file(d / "s.txt", "1\n2\n");
@@ -147,13 +152,17 @@ TEST(Options, BadValuesStopBeforeTheRunLog) {
   }
   for (std::vector<std::string> good :
        {std::vector<std::string>{"--pad", "mirror", "--pad=none", "--output-dir", "."},
-        std::vector<std::string>{"--unw", "--cyc", "--ga", "--pa=zero", "--output-d=out/"}}) {
+        std::vector<std::string>{"--unw", "--cyc", "--ga", "--pa=zero", "--output-d=out/"},
+        std::vector<std::string>{"--jobs=1", "--jobs=007", "--jobs", "99999999999999999999",
+                                 "--jo=2"}}) {
     temp_dir d;
     ASSERT_EQ(mkdir((d / "out").c_str(), 0755), 0);
     write_file(d / "s.txt", "1\n2\n");
     good.insert(good.begin(), "anasig");
     good.push_back("s.txt");
     EXPECT_EQ(run_anasig(d.path, good).status, 0) << good[1];
+    const std::string re = file_exists(d / "out/s.hre") ? d / "out/s.hre" : d / "s.hre";
+    EXPECT_EQ(read_text(re), "1\n2\n") << good[1];
   }
 }
 

@@ -53,20 +53,6 @@ inline std::set<std::string> names(std::initializer_list<std::string> plain,
   return s;
 }
 
-inline std::string printable(const std::string& s) {
-  std::string r;
-  for (unsigned char c : s) {
-    if (c >= 32 && c < 127) {
-      r += static_cast<char>(c);
-    } else {
-      char b[8];
-      snprintf(b, sizeof b, "\\x%02x", c);
-      r += b;
-    }
-  }
-  return r;
-}
-
 inline bool wait_for(const std::function<bool()>& cond, double seconds) {
   struct timespec start, now;
   clock_gettime(CLOCK_MONOTONIC, &start);

@@ -45,6 +45,22 @@ small_disk::~small_disk() {
   if (mounted) umount(path.c_str());
 }
 
+std::string printable(std::string_view s) {
+  std::string out;
+  for (unsigned char c : s) {
+    if (c == '\\') {
+      out += "\\\\";
+    } else if (c >= 0x20 && c < 0x7f) {
+      out += static_cast<char>(c);
+    } else {
+      char hex[8];
+      snprintf(hex, sizeof hex, "\\x%02x", c);
+      out += hex;
+    }
+  }
+  return out;
+}
+
 std::string read_text(const std::string& path) {
   std::ifstream in(path, std::ios::binary);
   std::ostringstream s;

@@ -8,6 +8,7 @@
 
 #include <complex>
 #include <string>
+#include <string_view>
 #include <vector>
 
 // A fresh directory under the system's temporary directory, removed with its contents.
@@ -30,6 +31,8 @@ struct small_disk {
 };
 
 std::string read_text(const std::string& path);
+// s with backslashes doubled and every byte outside printable ASCII as \xNN, for messages.
+std::string printable(std::string_view s);
 void write_file(const std::string& path, const std::string& text);
 bool file_exists(const std::string& path);
 
