@@ -10,6 +10,7 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <array>
 #include <cmath>
 #include <string>
 #include <vector>
@@ -86,9 +87,6 @@ constexpr format_fn kFormat[] = {format_values<kReal>,      format_values<kImag>
 
 // About this many values go into one chunk of text (half a megabyte or so).
 constexpr long long kChunkValues = 1 << 15;
-int threads_for(int rows, int cols) {
-  return threads_for_values(static_cast<long long>(rows) * cols);
-}
 
 // Writes one result file of the given kind (file = its place among the five, for the message).
 void write_result(result_file* r, const char* path, int file, int kind, fftw_complex** y, int rows,
@@ -102,7 +100,7 @@ void write_result(result_file* r, const char* path, int file, int kind, fftw_com
   // Each value with its separator, and at most one newline a value.
   const size_t max_bytes = static_cast<size_t>(per_chunk) * (kG11Max + 2);
   bool ok =
-      write_chunks(r->f, threads_for(rows, cols), chunks, max_bytes, [&](size_t c, char* buf) {
+      write_chunks(r->f, threads_for_values(total), chunks, max_bytes, [&](size_t c, char* buf) {
         long long first = static_cast<long long>(c) * per_chunk;
         return kFormat[kind](buf, y, rows, first, std::min(total, first + per_chunk));
       });
@@ -141,10 +139,15 @@ void output_frequency(const char* path, fftw_complex** y, int rows, int cols) {
 
 static const char* const kExtensions[5] = {".hre", ".him", ".hab", ".hth", ".hfq"};
 
+// Which of the five results the run writes, in the order of kExtensions.
+static std::array<int, 5> selected_results() {
+  return {output_re, output_im, output_abs, output_theta, output_freq};
+}
+
 // The name of each selected result of the input at path: beside it, or in the output folder
 // under the input's file name; 0, ENAMETOOLONG or ENOMEM.
 static int name_results(const char* path, char result_path[5][PATH_MAX]) {
-  const int flags[5] = {output_re, output_im, output_abs, output_theta, output_freq};
+  const std::array<int, 5> flags = selected_results();
   // Buffers that hold any path: a truncated result name could hit an unrelated file.
   static char drive[PATH_MAX], dir[PATH_MAX], name[PATH_MAX], ext[PATH_MAX];
   int st = explode_path_n(path, drive, sizeof drive, dir, sizeof dir, name, sizeof name, ext,
@@ -172,7 +175,7 @@ void warn_replaced_results(const char* path) {
   };
   static std::vector<place> written;
   static char result_path[5][PATH_MAX];
-  const int flags[5] = {output_re, output_im, output_abs, output_theta, output_freq};
+  const std::array<int, 5> flags = selected_results();
   int first = 0;
   while (first < 5 && !flags[first]) ++first;
   if (first == 5 || name_results(path, result_path) != 0) return;
@@ -199,7 +202,7 @@ void write_results(const char* path, fftw_complex** y, int rows, int cols) {
   } else if (st != 0) {
     fatal("Couldn't malloc %lu bytes\n", static_cast<unsigned long>(strlen(path) + 1));
   }
-  const int flags[5] = {output_re, output_im, output_abs, output_theta, output_freq};
+  const std::array<int, 5> flags = selected_results();
   // The results of the input, put in place together once all are complete.
   static result_file pending[5];
   int count = 0;
