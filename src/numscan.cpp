@@ -15,9 +15,6 @@
 namespace {
 
 // C locale only: bytes >= 0x80 are never space, digits or letters.
-bool is_space(unsigned char c) {
-  return c == ' ' || (c >= '\t' && c <= '\r');
-}
 bool is_digit(unsigned char c) {
   return c >= '0' && c <= '9';
 }
