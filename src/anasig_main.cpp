@@ -192,6 +192,8 @@ static void parse_options(int argc, char** argv) {
 // Everything for one operand: shape, loading, transform, results. The file is read once,
 // so a pipe or a FIFO serves as well as a regular file.
 static void process_file(const char* path) {
+  // Started at the first stage that wants them, and shared by every stage of this file.
+  worker_team threads(jobs);
   FILE* f = fopen(path, "r");
   if (f == nullptr) fatal("Couldn't open %s.\n", path);
   setvbuf(f, nullptr, _IOFBF, 32768);

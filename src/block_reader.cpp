@@ -253,7 +253,7 @@ static int scan_blocks(FILE* file, matrix_text* m, bool keep, bool trace, long l
     std::vector<segment> segs(static_cast<size_t>(t));
     size_t at = from;
     for (int j = 0; j < t; ++j) {
-      size_t cut = j + 1 == t ? limit : from + len * (j + 1) / t;
+      size_t cut = from + static_cast<size_t>(part_start(static_cast<long long>(len), t, j + 1));
       while (cut < limit && !is_space(text[cut - 1])) ++cut;
       if (cut < at) cut = at;
       segs[j].begin = text + at;
@@ -261,7 +261,9 @@ static int scan_blocks(FILE* file, matrix_text* m, bool keep, bool trace, long l
       segs[j].at_line_start = at == 0 ? !b.in_line : text[at - 1] == '\n';
       at = cut;
     }
-    run_on_threads(t, [&](int w) { read_segment(&segs[static_cast<size_t>(w)], keep); });
+    parallel_for(t, t, [&](long long first, long long last) {
+      for (long long w = first; w < last; ++w) read_segment(&segs[static_cast<size_t>(w)], keep);
+    });
     for (segment& g : segs) {
       if (g.no_memory) {
         m->failed_size = g.failed_size;

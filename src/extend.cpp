@@ -14,9 +14,9 @@
 #include <vector>
 
 #include "alloc.h"
-#include "anasig.h"
 #include "dbg_printf.h"
 #include "fatal.h"
+#include "fft.h"
 #include "parallel.h"
 #include "settings.h"
 
@@ -101,7 +101,7 @@ bool extended_transform_wanted(int pad, int gaps, int rows, int cols, fftw_compl
 }
 
 void anasig_extended(int pad, int gaps, int rows, int cols, fftw_complex** x, fftw_complex** y) {
-  if (debug) fprintf(stderr, "Debug:%s(%d) rows=%d cols=%d\n", __FILE__, __LINE__, rows, cols);
+  trace_transform(rows, cols);
   progress(" 0%");
   std::vector<stretch> all = find_stretches(gaps, rows, cols, x, y);
   // Stretches of one length share their plans and are transformed in batches.
@@ -136,13 +136,14 @@ void anasig_extended(int pad, int gaps, int rows, int cols, fftw_complex** x, ff
     }
     g = g_end;
   }
-  // Batches are independent: each thread takes whole batches into a buffer of its own, and
-  // every batch is transformed by the same plan whichever thread takes it.
-  const int threads = timing ? 1
-                             : std::min(threads_for_values(static_cast<long long>(rows) * cols),
-                                        static_cast<int>(batches.size()));
+  // Batches are independent: each worker takes whole batches into a buffer of its own, and
+  // every batch is transformed by the same plan whichever worker takes it. Buffers are made
+  // only for the workers that run.
+  const int threads = timing ? 1 : threads_for_values(static_cast<long long>(rows) * cols, jobs);
+  const int workers =
+      std::max(1, parallel_workers(static_cast<long long>(batches.size()), threads));
   std::vector<fftw_block> bufs;
-  for (int t = 0; t < std::max(1, threads); ++t)
+  for (int t = 0; t < workers; ++t)
     bufs.push_back(alloc_complex(largest, "Couldn't fftw_malloc %lu bytes\n"));
   // Planned here, as FFTW plans on one thread only; a plan for each length and batch size,
   // one-sided weights for each length.
@@ -160,39 +161,32 @@ void anasig_extended(int pad, int gaps, int rows, int cols, fftw_complex** x, ff
     p.first = make_plan(bt.howmany, bt.len, b, b, FFTW_FORWARD);
     p.second = make_plan(bt.howmany, bt.len, b, b, FFTW_BACKWARD);
   }
-  std::atomic<size_t> next{0};
-  run_on_threads(std::max(1, threads), [&](int w) {
-    fftw_complex* buf = bufs[static_cast<size_t>(w)].get();
-    for (size_t i; (i = next++) < batches.size();) {
-      const batch& bt = batches[i];
-      const auto& p = plans.at({bt.len, bt.howmany});
-      for (int t = 0; t < repeats; ++t) {
-        // Refilled each time: the transform works in place.
-        for (int j = 0; j < bt.howmany; ++j) {
-          const stretch& s = all[bt.first + j];
-          fill(buf + static_cast<size_t>(j) * bt.len, x[s.row] + s.start, bt.n, bt.len, pad);
-        }
-        fftw_execute_dft(p.first.get(), buf, buf);
-      }
-      const std::vector<double>& h = weights.at(bt.len);
-      for (int j = 0; j < bt.howmany; ++j) {
-        fftw_complex* z = buf + static_cast<size_t>(j) * bt.len;
-        for (int k = 0; k < bt.len; ++k) {
-          z[k][0] *= h[k];
-          z[k][1] *= h[k];
-        }
-      }
-      fftw_execute_dft(p.second.get(), buf, buf);
-      // FFTW leaves its transforms unnormalised; only the signal's own samples are kept.
+  planning_end();
+  auto transform_batch = [&](const batch& bt, fftw_complex* buf) {
+    const auto& p = plans.at({bt.len, bt.howmany});
+    for (int t = 0; t < repeats; ++t) {
+      // Refilled each time: the transform works in place.
       for (int j = 0; j < bt.howmany; ++j) {
         const stretch& s = all[bt.first + j];
-        const fftw_complex* b = buf + static_cast<size_t>(j) * bt.len;
-        fftw_complex* out = y[s.row] + s.start;
-        for (int k = 0; k < bt.n; ++k) {
-          out[k][0] = b[k][0] / bt.len;
-          out[k][1] = b[k][1] / bt.len;
-        }
+        fill(buf + static_cast<size_t>(j) * bt.len, x[s.row] + s.start, bt.n, bt.len, pad);
       }
+      fftw_execute_dft(p.first.get(), buf, buf);
+    }
+    const std::vector<double>& h = weights.at(bt.len);
+    for (int j = 0; j < bt.howmany; ++j)
+      weight_bins(buf + static_cast<size_t>(j) * bt.len, h.data(), 0, bt.len);
+    fftw_execute_dft(p.second.get(), buf, buf);
+    // Only the signal's own samples are kept.
+    for (int j = 0; j < bt.howmany; ++j) {
+      const stretch& s = all[bt.first + j];
+      scale_samples(y[s.row] + s.start, buf + static_cast<size_t>(j) * bt.len, bt.n, bt.len);
+    }
+  };
+  std::atomic<size_t> next{0};
+  parallel_for(workers, workers, [&](long long w0, long long w1) {
+    for (long long w = w0; w < w1; ++w) {
+      for (size_t i; (i = next++) < batches.size();)
+        transform_batch(batches[i], bufs[static_cast<size_t>(w)].get());
     }
   });
   mid_marks();

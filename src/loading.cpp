@@ -54,12 +54,10 @@ static void trace_reads(const matrix_text& m, int rows, int cols, bool transpose
 // Line k, number j of the block goes to x[k][j] (transposed) or x[j][k] (normal).
 static void place(const matrix_text& m, fftw_complex** x, int rows, int cols, bool transposed) {
   if (debug) trace_reads(m, rows, cols, transposed);
-  const int threads = threads_for_values(static_cast<long long>(rows) * cols);
-  run_on_threads(threads, [&](int w) {
-    const int first = static_cast<int>(static_cast<long long>(m.lines) * w / threads);
-    const int last = static_cast<int>(static_cast<long long>(m.lines) * (w + 1) / threads);
+  const int threads = threads_for_values(static_cast<long long>(rows) * cols, jobs);
+  parallel_for(m.lines, threads, [&](long long first, long long last) {
     const double* v = m.data.items.get() + static_cast<size_t>(first) * m.values;
-    for (int k = first; k < last; ++k) {
+    for (long long k = first; k < last; ++k) {
       for (int j = 0; j < m.values; ++j, ++v) {
         fftw_complex* c = transposed ? &x[k][j] : &x[j][k];
         (*c)[0] = *v;

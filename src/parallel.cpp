@@ -1,6 +1,8 @@
 #include "parallel.h"
 
+#include <pthread.h>
 #include <sched.h>
+#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <unistd.h>
@@ -10,10 +12,9 @@
 #include <memory>
 #include <mutex>
 #include <new>
+#include <system_error>
 #include <thread>
 #include <vector>
-
-#include "settings.h"
 
 int available_cpus() {
   cpu_set_t set;
@@ -22,10 +23,10 @@ int available_cpus() {
   return n > 0 ? n : 1;
 }
 
-int threads_for_values(long long values) {
+int threads_for_values(long long values, int max_threads) {
   // Below this a thread costs more than it saves.
   constexpr long long kThreadedValues = 1 << 17;
-  return values < kThreadedValues ? 1 : std::max(1, jobs);
+  return values < kThreadedValues ? 1 : std::max(1, max_threads);
 }
 
 int idle_threads(int wanted) {
@@ -44,20 +45,134 @@ int idle_threads(int wanted) {
   return static_cast<int>(std::max(1L, std::min(static_cast<long>(wanted), idle)));
 }
 
-void run_on_threads(int threads, const std::function<void(int)>& work) {
-  std::vector<std::thread> others;
-  const int started = idle_threads(threads);
-  int w = 1;
-  for (; w < started; ++w) {
+using range_work = std::function<void(long long, long long)>;
+
+// The shared state of a team: one piece of work at a time, handed to every thread at once.
+struct team_state {
+  std::mutex m;
+  std::condition_variable wake;  // new work, or the end of the team
+  std::condition_variable done;  // the last worker of the work has finished
+  const range_work* work = nullptr;
+  long long items = 0;
+  int workers = 0;           // of the current work, the caller's thread included
+  unsigned long rounds = 0;  // pieces of work handed out so far
+  int running = 0;           // workers of the current work still busy, the caller's not counted
+  bool stop = false;
+  int max_threads = 1;
+  bool started = false;
+  std::vector<std::thread> threads;  // workers 1, 2, ...; worker 0 is the caller's thread
+};
+
+namespace {
+
+team_state* current_team = nullptr;
+thread_local bool inside_worker = false;
+
+void worker_loop(team_state* t, int index) {
+  inside_worker = true;
+  unsigned long seen = 0;
+  std::unique_lock<std::mutex> lock(t->m);
+  for (;;) {
+    t->wake.wait(lock, [&] { return t->stop || t->rounds != seen; });
+    if (t->stop) return;
+    seen = t->rounds;
+    if (index >= t->workers) continue;
+    const long long first = part_start(t->items, t->workers, index);
+    const long long last = part_start(t->items, t->workers, index + 1);
+    const range_work* work = t->work;
+    lock.unlock();
+    (*work)(first, last);
+    lock.lock();
+    if (--t->running == 0) t->done.notify_one();
+  }
+}
+
+// Starts the team's threads the first time more than one is wanted. They start with every
+// signal but the fault ones blocked, so that signal handlers run on the main thread.
+void start_threads(team_state* t) {
+  if (t->started) return;
+  t->started = true;
+  const int n = idle_threads(t->max_threads);
+  if (n <= 1) return;
+  sigset_t all, old;
+  sigfillset(&all);
+  for (int sig : {SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE, SIGSEGV, SIGSYS}) sigdelset(&all, sig);
+  pthread_sigmask(SIG_BLOCK, &all, &old);
+  for (int i = 1; i < n; ++i) {
     try {
-      others.emplace_back(work, w);
+      t->threads.emplace_back(worker_loop, t, i);
     } catch (const std::system_error&) {
-      break;  // no more threads to be had: this one does the rest
+      break;  // no more threads to be had: those there are do the work
     }
   }
-  work(0);
-  for (; w < threads; ++w) work(w);
-  for (std::thread& t : others) t.join();
+  pthread_sigmask(SIG_SETMASK, &old, nullptr);
+}
+
+void stop_threads(team_state* t) {
+  {
+    std::lock_guard<std::mutex> lock(t->m);
+    t->stop = true;
+  }
+  t->wake.notify_all();
+  for (std::thread& th : t->threads) th.join();
+}
+
+int team_size(team_state* t, long long items, int threads) {
+  if (items > 1 && threads > 1 && !inside_worker) start_threads(t);
+  return static_cast<int>(std::min<long long>({static_cast<long long>(std::max(1, threads)), items,
+                                               static_cast<long long>(t->threads.size()) + 1}));
+}
+
+void run_on_team(team_state* t, long long items, int workers, const range_work& work) {
+  {
+    std::lock_guard<std::mutex> lock(t->m);
+    t->work = &work;
+    t->items = items;
+    t->workers = workers;
+    t->running = workers - 1;
+    ++t->rounds;
+  }
+  if (workers > 1) t->wake.notify_all();
+  inside_worker = true;
+  work(0, part_start(items, workers, 1));
+  inside_worker = false;
+  std::unique_lock<std::mutex> lock(t->m);
+  t->done.wait(lock, [&] { return t->running == 0; });
+}
+
+}  // namespace
+
+worker_team::worker_team(int max_threads)
+    : state_(std::make_unique<team_state>()), outer_(current_team) {
+  state_->max_threads = std::max(1, max_threads);
+  current_team = state_.get();
+}
+
+worker_team::~worker_team() {
+  stop_threads(state_.get());
+  current_team = outer_;
+}
+
+int parallel_workers(long long items, int threads) {
+  if (items <= 0) return 0;
+  if (inside_worker) return 1;
+  if (current_team != nullptr) return team_size(current_team, items, threads);
+  return static_cast<int>(std::min<long long>(items, idle_threads(std::max(1, threads))));
+}
+
+void parallel_for(long long items, int threads, const range_work& work) {
+  if (items <= 0) return;
+  if (inside_worker || threads <= 1 || items == 1) {
+    work(0, items);
+    return;
+  }
+  if (current_team != nullptr) {
+    run_on_team(current_team, items, team_size(current_team, items, threads), work);
+    return;
+  }
+  // No team for this work: one just for it.
+  worker_team team(threads);
+  run_on_team(current_team, items, team_size(current_team, items, threads), work);
 }
 
 namespace {
@@ -85,13 +200,13 @@ struct ordered_output {
 
 bool write_chunks(FILE* f, int threads, size_t chunks, size_t max_bytes,
                   const std::function<size_t(size_t, char*)>& format) {
-  if (threads > static_cast<int>(chunks)) threads = chunks > 0 ? static_cast<int>(chunks) : 1;
+  const int workers = std::max(1, parallel_workers(static_cast<long long>(chunks), threads));
   ordered_output out;
   out.ready.resize(chunks);
   out.length.resize(chunks);
   // Chunks a thread may run ahead of the writing, which bounds the memory held.
-  const size_t ahead = 2 * static_cast<size_t>(threads);
-  run_on_threads(threads, [&](int) {
+  const size_t ahead = 2 * static_cast<size_t>(workers);
+  auto write_in_turn = [&]() {
     std::unique_lock<std::mutex> lock(out.m);
     for (;;) {
       out.room.wait(lock, [&] { return out.next_chunk < out.next_write + ahead || out.failed; });
@@ -128,6 +243,10 @@ bool write_chunks(FILE* f, int threads, size_t chunks, size_t max_bytes,
       }
       out.writing = false;
     }
+  };
+  // One range for each worker: each takes chunks as they come.
+  parallel_for(workers, workers, [&](long long first, long long last) {
+    for (long long w = first; w < last; ++w) write_in_turn();
   });
   return !out.failed && out.next_write == chunks;
 }

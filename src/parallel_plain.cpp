@@ -5,11 +5,13 @@
 
 #include "parallel.h"
 
+struct team_state {};
+
 int available_cpus() {
   return 1;
 }
 
-int threads_for_values(long long) {
+int threads_for_values(long long, int) {
   return 1;
 }
 
@@ -17,8 +19,15 @@ int idle_threads(int) {
   return 1;
 }
 
-void run_on_threads(int threads, const std::function<void(int)>& work) {
-  for (int w = 0; w < threads; ++w) work(w);
+worker_team::worker_team(int) : outer_(nullptr) {}
+worker_team::~worker_team() = default;
+
+int parallel_workers(long long items, int) {
+  return items > 0 ? 1 : 0;
+}
+
+void parallel_for(long long items, int, const std::function<void(long long, long long)>& work) {
+  if (items > 0) work(0, items);
 }
 
 bool write_chunks(FILE* f, int, size_t chunks, size_t max_bytes,

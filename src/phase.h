@@ -66,5 +66,5 @@ inline void phase_step(const phase_options& o, phase_track* t, double phi, doubl
 }
 
 // For the result writers: every y[i][k] becomes (theta, frequency) of signal i at sample k,
-// each angle computed once, on the threads when the matrix is large.
-void phase_rows(const phase_options& o, fftw_complex** y, int rows, int cols);
+// each angle computed once, on up to `threads` threads when the matrix is large.
+void phase_rows(const phase_options& o, fftw_complex** y, int rows, int cols, int threads);

@@ -99,8 +99,8 @@ void write_result(result_file* r, const char* path, int file, int kind, fftw_com
   const size_t chunks = static_cast<size_t>((total + per_chunk - 1) / per_chunk);
   // Each value with its separator, and at most one newline a value.
   const size_t max_bytes = static_cast<size_t>(per_chunk) * (kG11Max + 2);
-  bool ok =
-      write_chunks(r->f, threads_for_values(total), chunks, max_bytes, [&](size_t c, char* buf) {
+  bool ok = write_chunks(
+      r->f, threads_for_values(total, jobs), chunks, max_bytes, [&](size_t c, char* buf) {
         long long first = static_cast<long long>(c) * per_chunk;
         return kFormat[kind](buf, y, rows, first, std::min(total, first + per_chunk));
       });
@@ -210,7 +210,7 @@ void write_results(const char* path, fftw_complex** y, int rows, int cols) {
     if (flags[t]) write_result(&pending[count++], result_path[t], t, t, y, rows, cols);
   }
   // y is not needed after the envelope: it makes room for the phase and the frequency.
-  if (output_theta || output_freq) phase_rows(phase_settings(), y, rows, cols);
+  if (output_theta || output_freq) phase_rows(phase_settings(), y, rows, cols, jobs);
   if (output_theta) {
     write_result(&pending[count++], result_path[kTheta], kTheta, kStoredTheta, y, rows, cols);
   }

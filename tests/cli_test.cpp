@@ -178,7 +178,7 @@ TEST(Cli, DebugTrace) {
                       "c_re\\(x\\[1\\]\\[0\\]\\) = 10\n" + h + "c_re\\(x\\[0\\]\\[0\\]\\) = 1\n" +
                       h + "ret=2\n" + h + "c_re\\(x\\[1\\]\\[1\\]\\) = 20\n" + h +
                       "c_re\\(x\\[0\\]\\[1\\]\\) = 2\n" + h + " 1 2\n" + h + " 10 20\n" +
-                      "Debug:src/anasig\\.cpp\\([0-9]+\\) rows=2 cols=2\n" + h +
+                      "Debug:src/fft\\.cpp\\([0-9]+\\) rows=2 cols=2\n" + h +
                       "rows=2 cols=2\nWarning: no output selected\n");
   EXPECT_TRUE(std::regex_match(r.err, expected)) << r.err;
 

@@ -105,7 +105,7 @@ TEST(Phase, RowsOfTheResultMatrixInPlace) {
   fftw_complex y[3][3] = {
       {{1, 0}, {0, 1}, {-1, -0.001}}, {{-1, 0}, {0, -1}, {1, 0}}, {{1, 0}, {-1, 0}, {1, 0}}};
   fftw_complex* rows[3] = {y[0], y[1], y[2]};
-  phase_rows({1, 1, 0, 0.25}, rows, 3, 3);
+  phase_rows({1, 1, 0, 0.25}, rows, 3, 3, 1);
   // (theta, cycles per time unit) at interval 0.25
   const double want[3][3][2] = {{{0, 0}, {kPi / 2, 1}, {kPi + a, 2 * (kPi / 2 + a) / kPi}},
                                 {{kPi, 0}, {3 * kPi / 2, 1}, {2 * kPi, 1}},

@@ -1,0 +1,119 @@
+#include "fft.h"
+
+#include <stdio.h>
+
+#include <algorithm>
+
+#include "fatal.h"
+#include "parallel.h"
+#include "settings.h"
+#include "wisdom.h"
+
+plan_ptr make_plan(int howmany, int len, fftw_complex* in, fftw_complex* out, int sign) {
+  int n[1] = {len};
+  plan_ptr p(fftw_plan_many_dft(1, n, howmany, in, nullptr, 1, len, out, nullptr, 1, len, sign,
+                                FFTW_ESTIMATE));
+  if (p == nullptr)
+    fatal("Couldn't make the %s FFT plan for %d x %d values\n",
+          sign == FFTW_FORWARD ? "forward" : "inverse", howmany, len);
+  return p;
+}
+
+void one_sided_weights(double* h, int len) {
+  for (int k = 0; k < len; ++k) h[k] = k == 0 || 2 * k == len ? 1 : 2 * k < len ? 2 : 0;
+}
+
+void planning_begin() {
+  if (use_wisdom) import_wisdom_checked(kWisdomFile);
+}
+
+void planning_end() {
+  if (use_wisdom) export_wisdom(kWisdomFile);
+}
+
+// The first signal of slice w: the first rows % parts slices hold one signal more.
+static int slice_start(int rows, int parts, int w) {
+  return static_cast<int>(part_start(rows, parts, w));
+}
+
+static int fft_parts(int rows, int cols, fftw_complex** in, fftw_complex** out, int threads) {
+  if (use_wisdom || timing || cols < 1024) return 1;
+  const int parts =
+      std::min(threads_for_values(static_cast<long long>(rows) * cols, threads), rows / 2);
+  // A plan runs on other arrays only when they are aligned as the ones it was made for.
+  for (int w = 1; w < parts; ++w) {
+    const int first = slice_start(rows, parts, w);
+    if (fftw_alignment_of(in[first][0]) != fftw_alignment_of(in[0][0]) ||
+        fftw_alignment_of(out[first][0]) != fftw_alignment_of(out[0][0]))
+      return 1;
+  }
+  return std::max(1, parts);
+}
+
+signal_fft plan_fft(int rows, int cols, fftw_complex** in, fftw_complex** out, int sign,
+                    int threads) {
+  signal_fft f;
+  f.in = in;
+  f.out = out;
+  f.parts = fft_parts(rows, cols, in, out, threads);
+  if (f.parts == 1) {
+    f.whole = make_plan(rows, cols, in[0], out[0], sign);
+    return f;
+  }
+  f.size = rows / f.parts;
+  f.larger_parts = rows % f.parts;
+  if (f.larger_parts > 0) f.larger = make_plan(f.size + 1, cols, in[0], out[0], sign);
+  f.smaller = make_plan(f.size, cols, in[0], out[0], sign);
+  return f;
+}
+
+void run_fft(const signal_fft& f) {
+  if (f.parts == 1) {
+    fftw_execute(f.whole.get());
+    return;
+  }
+  const int rows = f.size * f.parts + f.larger_parts;
+  parallel_for(f.parts, f.parts, [&](long long w0, long long w1) {
+    for (long long w = w0; w < w1; ++w) {
+      const int first = slice_start(rows, f.parts, static_cast<int>(w));
+      fftw_plan p = w < f.larger_parts ? f.larger.get() : f.smaller.get();
+      fftw_execute_dft(p, f.in[first], f.out[first]);
+    }
+  });
+}
+
+// Runs each(row, k0, k1) over the values first .. last-1 of a rows x cols block, row by row.
+template <typename F>
+static void each_row_part(long long first, long long last, int cols, F&& each) {
+  while (first < last) {
+    const long long row = first / cols;
+    const long long k0 = first % cols;
+    const long long k1 = std::min<long long>(cols, k0 + (last - first));
+    each(row, k0, k1);
+    first += k1 - k0;
+  }
+}
+
+void weight_spectra(fftw_complex* block, int rows, int cols, const double* h, int threads) {
+  const long long n = static_cast<long long>(rows) * cols;
+  // The values are independent: the threads share them even when there is one long signal.
+  parallel_for(n, threads_for_values(n, threads), [&](long long first, long long last) {
+    each_row_part(first, last, cols, [&](long long row, long long k0, long long k1) {
+      weight_bins(block + row * cols, h, k0, k1);
+    });
+  });
+}
+
+void scale_signals(fftw_complex* block, int rows, int cols, int threads) {
+  const long long n = static_cast<long long>(rows) * cols;
+  parallel_for(n, threads_for_values(n, threads), [&](long long first, long long last) {
+    each_row_part(first, last, cols, [&](long long row, long long k0, long long k1) {
+      fftw_complex* y = block + row * cols + k0;
+      scale_samples(y, y, k1 - k0, cols);
+    });
+  });
+}
+
+void trace_transform(int rows, int cols) {
+  if (debug) fprintf(stderr, "Debug:%s(%d) rows=%d cols=%d\n", __FILE__, __LINE__, rows, cols);
+}
