@@ -14,7 +14,6 @@
 
 #include "anasig.h"
 #include "anasig_version.h"
-#include "cleanup.h"
 #include "common.h"
 #include "dbg_printf.h"
 #include "fatal.h"
@@ -23,6 +22,7 @@
 #include "parallel.h"
 #include "results.h"
 #include "settings.h"
+#include "tempfile.h"
 
 static const char kShortOpts[] = "?#AF:HI:af:hi:";
 
@@ -246,9 +246,16 @@ static void open_standard_descriptors() {
   }
 }
 
+// The run's last steps, in this order: the files it did not finish go, then the standard output
+// is checked, which may end the run with _exit and status 1.
+static void at_exit() {
+  temp_remove_all();
+  check_stdout();
+}
+
 int main(int argc, char** argv) {
   open_standard_descriptors();
-  atexit(check_stdout);
+  atexit(at_exit);
   install_signal_cleanup();
   parse_options(argc, argv);
   logfile(argc, argv);

@@ -51,17 +51,6 @@ bool resolve_target(const char* path, std::string* target, struct stat* st, bool
   return stat(path, st) == 0;
 }
 
-// "." + name + "." + six random characters beside target; the name is cut from its start so
-// that the whole stays a valid file name.
-std::string temp_name(const std::string& target) {
-  size_t slash = target.rfind('/');
-  size_t base = slash == std::string::npos ? 0 : slash + 1;
-  std::string name = target.substr(base);
-  const size_t kMaxName = NAME_MAX - 8;
-  if (name.size() > kMaxName) name.erase(0, name.size() - kMaxName);
-  return target.substr(0, base) + "." + name + ".XXXXXX";
-}
-
 // Opens a FIFO only when a reader is there, then writes to it as to any stream.
 FILE* open_fifo(const char* path) {
   int fd = open(path, O_WRONLY | O_NONBLOCK | O_CLOEXEC);
@@ -72,38 +61,27 @@ FILE* open_fifo(const char* path) {
   return f;
 }
 
-// A temporary file with the given permission bits, or null when none can be made here.
-FILE* open_temp(result_file* r, mode_t mode) {
-  r->tmp = temp_name(r->target);
-  int fd = mkostemp(r->tmp.data(), O_CLOEXEC);
-  if (fd < 0) {
-    r->tmp.clear();
-    return nullptr;
-  }
-  FILE* f = fchmod(fd, mode) == 0 ? fdopen(fd, "w") : nullptr;
-  if (f == nullptr) {
-    close(fd);
-    unlink(r->tmp.c_str());
-    r->tmp.clear();
-  }
-  return f;
+// A folder that refuses new files, where a result may still be written in place.
+bool refuses_new_files(int err) {
+  return err == EACCES || err == EPERM || err == EROFS;
 }
 
 }  // namespace
 
-// The file is created and tracked with the ending signals held off, so none can leave it behind.
 void open_result(result_file* r, const char* path) {
   r->path = path;
   struct stat st;
   bool creatable;
   bool exists = resolve_target(path, &r->target, &st, &creatable);
+  // Held off until the file is tracked, so that no signal can leave it behind.
   sigset_t old;
-  cleanup_hold_signals(&old);
+  hold_ending_signals(&old);
+  FILE* direct = nullptr;
   if (exists && S_ISFIFO(st.st_mode)) {
-    r->f = open_fifo(path);
+    direct = open_fifo(path);
   } else if ((exists && !S_ISREG(st.st_mode)) || (!exists && !creatable)) {
     // A device; or a folder, an overlong name or a loop of links, which fail here as they should.
-    r->f = fopen(path, "we");
+    direct = fopen(path, "we");
   } else {
     mode_t mode = new_file_mode();
     bool allowed = true;
@@ -114,14 +92,16 @@ void open_result(result_file* r, const char* path) {
       if (probe >= 0) close(probe);
       mode = st.st_mode & 0777;
     }
-    if (allowed) r->f = open_temp(r, mode);
-    // A folder that takes no new file: written in place, as long as the result can be.
-    if (allowed && r->f == nullptr) r->f = fopen(path, "we");
+    if (allowed) r->f = temp_create(r->target.c_str(), mode, &r->id);
+    // Only a folder that takes no new file has the result written in place; any other failure
+    // (a full disk, no inode left) leaves the old result as it is.
+    if (allowed && r->f == nullptr && refuses_new_files(errno)) direct = fopen(path, "we");
   }
-  if (r->f != nullptr) {
-    cleanup_track(&r->unfinished, r->tmp.empty() ? path : r->tmp.c_str(), r->f);
+  if (direct != nullptr) {
+    r->f = direct;
+    temp_track(path, direct, &r->id);
   }
-  cleanup_release_signals(&old);
+  release_ending_signals(&old);
   if (r->f == nullptr) {
     fatal("Couldn't open %s for writing.\n", path);
   }
@@ -138,16 +118,9 @@ void close_result(result_file* r, bool write_failed) {
 }
 
 void commit_results(result_file* results, int count) {
-  sigset_t old;
-  cleanup_hold_signals(&old);
-  for (int t = 0; t < count; ++t) {
-    result_file* r = &results[t];
-    if (!r->tmp.empty() && rename(r->tmp.c_str(), r->target.c_str()) != 0) {
-      cleanup_release_signals(&old);
-      fatal("Couldn't write %s.\n", r->path);
-    }
-    cleanup_untrack(&r->unfinished);
-    *r = result_file{};
-  }
-  cleanup_release_signals(&old);
+  std::vector<tracked_file> ids;
+  for (int t = 0; t < count; ++t) ids.push_back(results[t].id);
+  const int done = temp_commit(ids.data(), count);
+  if (done < count) fatal("Couldn't write %s.\n", results[done].path);
+  for (int t = 0; t < count; ++t) results[t] = result_file{};
 }

@@ -5,7 +5,7 @@
 
 #include <string>
 
-#include "cleanup.h"
+#include "tempfile.h"
 
 // A result is written to a hidden temporary file beside where it will stand and renamed over
 // its name once every result of the input is complete; devices, FIFOs and a result whose
@@ -13,9 +13,8 @@
 struct result_file {
   const char* path = nullptr;  // the result's name, as reported
   std::string target;          // where the result stands: path, or the file a link names
-  std::string tmp;             // the temporary file; empty when written directly
   FILE* f = nullptr;
-  unfinished_file unfinished;
+  tracked_file id = kNoFile;
 };
 
 // Opens where the result at path is written, refused exactly where opening path for writing
@@ -23,5 +22,5 @@ struct result_file {
 void open_result(result_file* r, const char* path);
 // Closes the file; "Couldn't write %s." and exit 1 when anything written did not arrive.
 void close_result(result_file* r, bool write_failed);
-// Renames every finished temporary file over its name, in the order given; exit 1 on failure.
+// Puts every finished result in place, in the order given; exit 1 on failure.
 void commit_results(result_file* results, int count);

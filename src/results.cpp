@@ -204,7 +204,7 @@ void write_results(const char* path, fftw_complex** y, int rows, int cols) {
   }
   const std::array<int, 5> flags = selected_results();
   // The results of the input, put in place together once all are complete.
-  static result_file pending[5];
+  result_file pending[5];
   int count = 0;
   for (int t = kReal; t <= kAbs; ++t) {
     if (flags[t]) write_result(&pending[count++], result_path[t], t, t, y, rows, cols);

@@ -2,7 +2,6 @@
 
 #include <fcntl.h>
 #include <fftw3.h>
-#include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -12,9 +11,9 @@
 #include <memory>
 #include <string>
 
-#include "cleanup.h"
 #include "dbg_printf.h"
 #include "settings.h"
+#include "tempfile.h"
 
 const char kWisdomFile[] = "anasig.fftw3";
 
@@ -182,27 +181,13 @@ int import_wisdom_checked(const char* path) {
 }
 
 void export_wisdom(const char* path) {
-  std::string tmp = std::string(path) + ".XXXXXX";
-  // Held off until the temporary file is tracked, so an interruption cannot leave it.
-  sigset_t held;
-  cleanup_hold_signals(&held);
-  int fd = mkstemp(tmp.data());
-  FILE* f = fd < 0 ? nullptr : fdopen(fd, "w");
-  unfinished_file unfinished;
-  if (f != nullptr) {
-    cleanup_track(&unfinished, tmp.c_str(), f);
-  } else if (fd >= 0) {
-    close(fd);
-    unlink(tmp.c_str());
-  }
-  cleanup_release_signals(&held);
-  if (f == nullptr) return;
   mode_t mask = umask(0);
   umask(mask);
-  fchmod(fileno(f), 0666 & ~mask);
+  tracked_file id;
+  FILE* f = temp_create(path, 0666 & ~mask, &id);
+  if (f == nullptr) return;
   fftw_export_wisdom_to_file(f);
   bool ok = !ferror(f);
   ok = (fclose(f) == 0) && ok;
-  if (!ok || rename(tmp.c_str(), path) != 0) unlink(tmp.c_str());
-  cleanup_untrack(&unfinished);
+  if (!ok || temp_commit(&id, 1) != 1) temp_abandon(id);
 }

@@ -128,8 +128,9 @@ TEST(RobustInterrupt, SignalRightAfterAFileIsCreated) {
     bool wisdom;
   };
   const create_case cases[] = {
-      {"anasig.fftw3.", SIGTERM, true}, {"anasig.fftw3.", SIGINT, true}, {".s.hre.", SIGINT, false},
-      {".s.hab.", SIGHUP, true},        {".s.hfq.", SIGTERM, false},
+      {".anasig.fftw3.", SIGTERM, true}, {".anasig.fftw3.", SIGINT, true},
+      {".s.hre.", SIGINT, false},        {".s.hab.", SIGHUP, true},
+      {".s.hfq.", SIGTERM, false},
   };
   for (const create_case& c : cases) {
     SCOPED_TRACE(std::string(c.prefix) + " " + strsignal(c.sig));
@@ -219,7 +220,7 @@ TEST(RobustInterrupt, SignalDuringWisdomAndTiming) {
     }
     // What was left is reported once, not again by every later round.
     for (const std::string& n : listing(d.path)) {
-      if (n.rfind("anasig.fftw3.", 0) == 0) unlink((d / n).c_str());
+      if (n.rfind(".anasig.fftw3.", 0) == 0) unlink((d / n).c_str());
     }
     for (const char* e : kExts) {
       if (file_exists(d / "s" + e) && !complete(d / "s" + e, 512)) unlink((d / "s" + e).c_str());
@@ -274,6 +275,9 @@ TEST(RobustValgrind, RunsAreClean) {
   write_file(d / "s.txt", sine_column(300, 3));
   write_file(d / "row.txt", "1 2 3 4 5 6 7 8 9 10\n");
   write_file(d / "empty.txt", "# nothing\n");
+  // A failure after two results are complete, under names no short-string buffer holds.
+  write_file(d / "a-recording-with-a-long-name.txt", sine_column(300, 3));
+  ASSERT_EQ(mkdir((d / "a-recording-with-a-long-name.hab").c_str(), 0755), 0);
   struct vg_case {
     std::vector<std::string> args;
     int status;
@@ -285,6 +289,7 @@ TEST(RobustValgrind, RunsAreClean) {
       {{"anasig", "--debug", "row.txt"}, 0},
       {{"anasig", "--quiet", "row.txt", "empty.txt"}, 1},
       {{"anasig", "--quiet", "missing.txt"}, 1},
+      {{"anasig", "--quiet", "a-recording-with-a-long-name.txt"}, 1},
   };
   child_opts o;
   o.prefix = {"/usr/bin/valgrind", "--error-exitcode=99", "--leak-check=no", "-q"};
@@ -297,4 +302,8 @@ TEST(RobustValgrind, RunsAreClean) {
     EXPECT_EQ(r.status, c.status) << r.err;
     EXPECT_FALSE(has_valgrind_report(r.err)) << r.err;
   }
+  EXPECT_EQ(listing(d.path),
+            names({"s.txt", "row.txt", "empty.txt", "logfile", "anasig.fftw3",
+                   "a-recording-with-a-long-name.txt", "a-recording-with-a-long-name.hab"},
+                  {"s", "row"}));
 }

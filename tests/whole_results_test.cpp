@@ -125,22 +125,59 @@ TEST(WholeResults, StoppedAtAnyMoment) {
   EXPECT_GT(kept, 0);
 }
 
-// A re-run that fills the disk leaves the earlier five results as they were, and no temporary
-// file; the message names the result that did not fit.
+// A re-run that fills the disk, or finds no inode left, leaves the earlier five results as they
+// were and no temporary file, also under names too long for a short-string buffer; the message
+// names the result that did not fit.
 TEST(WholeResults, FailedRerunKeepsEarlierResults) {
-  small_disk disk("96k");
-  if (!disk.mounted) GTEST_SKIP() << "cannot mount a tmpfs: " << disk.error;
-  const std::string mnt = disk.path;
-  write_file(mnt + "/s.txt", columns(40, 1, 1));
-  ASSERT_EQ(run(mnt, {"anasig", "--quiet", "s.txt"}).status, 0);
-  std::vector<std::string> before;
-  for (const char* e : kExts) before.push_back(read_text(mnt + "/s" + e));
-  write_file(mnt + "/s.txt", columns(1500, 1, 1));
-  outcome r = run(mnt, {"anasig", "--quiet", "s.txt"});
-  EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err.rfind("Couldn't write s.h", 0), 0u) << r.err;
-  for (int t = 0; t < 5; ++t) EXPECT_EQ(read_text(mnt + "/s" + kExts[t]), before[t]) << kExts[t];
-  EXPECT_EQ(temporaries(mnt), std::vector<std::string>{});
+  const std::string base = "a-recording-with-a-long-name";
+  struct disk_case {
+    const char* options;  // of the tmpfs, after its size
+    int samples;          // of the re-run's input
+    const char* message;
+  };
+  // Eight inodes hold the folder, the input, the run log and five results, or five temporary
+  // files while they are written: a re-run has no inode for its first temporary file.
+  for (const disk_case& c : {disk_case{"96k", 1500, "Couldn't write "},
+                             disk_case{"1m,nr_inodes=8", 40, "Couldn't open "}}) {
+    SCOPED_TRACE(c.options);
+    small_disk disk(c.options);
+    if (!disk.mounted) GTEST_SKIP() << "cannot mount a tmpfs: " << disk.error;
+    const std::string mnt = disk.path;
+    write_file(mnt + "/" + base + ".txt", columns(40, 1, 1));
+    ASSERT_EQ(run(mnt, {"anasig", "--quiet", base + ".txt"}).status, 0);
+    std::vector<std::string> before;
+    for (const char* e : kExts) before.push_back(read_text(mnt + "/" + base + e));
+    write_file(mnt + "/" + base + ".txt", columns(c.samples, 1, 2));
+    outcome r = run(mnt, {"anasig", "--quiet", base + ".txt"});
+    EXPECT_EQ(r.status, 1);
+    EXPECT_EQ(r.err.rfind(c.message + base + ".h", 0), 0u) << r.err;
+    for (int t = 0; t < 5; ++t)
+      EXPECT_EQ(read_text(mnt + "/" + base + kExts[t]), before[t]) << kExts[t];
+    EXPECT_EQ(temporaries(mnt), std::vector<std::string>{});
+  }
+}
+
+// Copies re-running inputs of one name into one folder at once leave the whole set of one run
+// or of the other, never a mix.
+TEST(WholeResults, RacingCopiesLeaveWholeSets) {
+  temp_dir d;
+  for (const char* f : {"a", "b", "out"}) ASSERT_EQ(mkdir((d / f).c_str(), 0755), 0);
+  write_file(d / "a/s.txt", "1\n0\n-1\n0\n");
+  write_file(d / "b/s.txt", "2\n0\n-2\n0\n");
+  const std::vector<std::string> a = {"anasig", "-#", "--output-dir=out", "a/s.txt"};
+  const std::vector<std::string> b = {"anasig", "-#", "--output-dir=out", "b/s.txt"};
+  int mixed = 0, rounds = 0;
+  for (; rounds < 300 && mixed == 0; ++rounds) {
+    pid_t pa = start(d.path, a), pb = start(d.path, b);
+    ASSERT_EQ(wait_status(pa), 0);
+    ASSERT_EQ(wait_status(pb), 0);
+    // The envelope of 2cos is 2 and of cos 1; every result tells its run apart.
+    const bool from_b = read_text(d / "out/s.hab") == "2\n2\n2\n2\n";
+    const char* want_re = from_b ? "2\n0\n-2\n0\n" : "1\n0\n-1\n0\n";
+    const char* want_im = from_b ? "0\n2\n0\n-2\n" : "0\n1\n0\n-1\n";
+    mixed += read_text(d / "out/s.hre") != want_re || read_text(d / "out/s.him") != want_im;
+  }
+  EXPECT_EQ(mixed, 0) << "in round " << rounds;
 }
 
 // Started with standard descriptors closed, no result takes one of them: the results are those
