@@ -6,6 +6,7 @@
 #include <new>
 #include <vector>
 
+#include "myfgets.h"
 #include "numscan.h"
 #include "parallel.h"
 #include "settings.h"
@@ -29,11 +30,6 @@ constexpr size_t kBlock = 4 << 20;      // bytes read at a time
 constexpr size_t kPerThread = 1 << 20;  // less text than this a thread is not worth starting
 constexpr size_t kLookahead = 16;       // no reading of a number looks further past its end
 constexpr size_t kDecidedTail = 64;     // a word this long without white space is decided
-
-// The comment rule of the line reader: "#;!" or a NUL byte first.
-bool is_comment_start(char c) {
-  return c == '#' || c == ';' || c == '!' || c == '\0';
-}
 
 // A stretch of one line as one thread read it.
 struct piece {

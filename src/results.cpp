@@ -17,6 +17,7 @@
 
 #include "dbg_printf.h"
 #include "fatal.h"
+#include "matrix.h"
 #include "mypath.h"
 #include "numfmt.h"
 #include "parallel.h"
@@ -26,8 +27,9 @@
 
 namespace {
 
-// What a result file holds, in the order the files are written.
-enum result_kind { kReal, kImag, kAbs, kTheta, kFreq, kStoredTheta, kStoredFreq };
+// What a result file holds, in the order the files are written. The phase and the frequency
+// are read from y once phase_rows has put them there.
+enum result_kind { kReal, kImag, kAbs, kTheta, kFreq };
 
 const char* const kMessages[] = {"Writing re...", "Writing im...", "Writing abs...",
                                  "Writing theta...", "Writing freq..."};
@@ -43,20 +45,12 @@ inline double envelope(double re, double im) {
   return sqrt(sq);
 }
 
-// The value of signal i at sample k. The stored kinds read what phase_rows left in y; the
-// others compute the phase on the spot and leave y as it is.
+// The value of signal i at sample k.
 template <int kind>
 inline double value(fftw_complex** y, int i, int k) {
-  if constexpr (kind == kReal) return y[i][k][0];
-  if constexpr (kind == kImag) return y[i][k][1];
-  if constexpr (kind == kAbs) return envelope(y[i][k][0], y[i][k][1]);
-  if constexpr (kind == kTheta) return atan2(y[i][k][1], y[i][k][0]);
-  if constexpr (kind == kFreq) {
-    if (k == 0) return 0.0;
-    return (atan2(y[i][k][1], y[i][k][0]) - atan2(y[i][k - 1][1], y[i][k - 1][0])) / tstep;
-  }
-  if constexpr (kind == kStoredTheta) return y[i][k][0];
-  return y[i][k][1];
+  if constexpr (kind == kReal || kind == kTheta) return y[i][k][0];
+  if constexpr (kind == kImag || kind == kFreq) return y[i][k][1];
+  return envelope(y[i][k][0], y[i][k][1]);
 }
 
 // Values first .. last-1 of a result, counted line after line: each line holds the values of
@@ -80,20 +74,18 @@ size_t format_values(char* buf, fftw_complex** y, int rows, long long first, lon
 
 // The formatter of each kind, in the order of result_kind.
 using format_fn = size_t (*)(char*, fftw_complex**, int, long long, long long);
-constexpr format_fn kFormat[] = {format_values<kReal>,      format_values<kImag>,
-                                 format_values<kAbs>,       format_values<kTheta>,
-                                 format_values<kFreq>,      format_values<kStoredTheta>,
-                                 format_values<kStoredFreq>};
+constexpr format_fn kFormat[] = {format_values<kReal>, format_values<kImag>, format_values<kAbs>,
+                                 format_values<kTheta>, format_values<kFreq>};
 
 // About this many values go into one chunk of text (half a megabyte or so).
 constexpr long long kChunkValues = 1 << 15;
 
-// Writes one result file of the given kind (file = its place among the five, for the message).
-void write_result(result_file* r, const char* path, int file, int kind, fftw_complex** y, int rows,
+// Writes one result file of the given kind.
+void write_result(result_file* r, const char* path, int kind, fftw_complex** y, int rows,
                   int cols) {
   open_result(r, path);
-  progress(kMessages[file]);
-  if (debug && file == kReal) dbg__printf(__FILE__, __LINE__, "rows=%d cols=%d\n", rows, cols);
+  progress(kMessages[kind]);
+  if (debug && kind == kReal) dbg__printf(__FILE__, __LINE__, "rows=%d cols=%d\n", rows, cols);
   const long long total = static_cast<long long>(rows) * cols;
   const long long per_chunk = std::min(total, kChunkValues);
   const size_t chunks = static_cast<size_t>((total + per_chunk - 1) / per_chunk);
@@ -108,33 +100,59 @@ void write_result(result_file* r, const char* path, int file, int kind, fftw_com
   progress("done\n");
 }
 
-// One result written by itself: put in place at once.
-void write_alone(const char* path, int file, int kind, fftw_complex** y, int rows, int cols) {
-  result_file r;
-  write_result(&r, path, file, kind, y, rows, cols);
-  commit_results(&r, 1);
+// Writes the results of y that `paths` names (null: not written), in the order of the kinds,
+// and puts them in place together. The phase and the frequency take y's place once the
+// envelope is written.
+void write_set(const char* const paths[5], fftw_complex** y, int rows, int cols) {
+  result_file pending[5];
+  int count = 0;
+  for (int t = kReal; t <= kAbs; ++t) {
+    if (paths[t] != nullptr) write_result(&pending[count++], paths[t], t, y, rows, cols);
+  }
+  if (paths[kTheta] != nullptr || paths[kFreq] != nullptr)
+    phase_rows(phase_settings(), y, rows, cols, jobs);
+  for (int t = kTheta; t <= kFreq; ++t) {
+    if (paths[t] != nullptr) write_result(&pending[count++], paths[t], t, y, rows, cols);
+  }
+  commit_results(pending, count);
+}
+
+// One result written by itself, from a copy of y where the phase is needed, so y stays.
+void write_alone(const char* path, int kind, fftw_complex** y, int rows, int cols) {
+  const char* paths[5] = {};
+  paths[kind] = path;
+  if (kind < kTheta) {
+    write_set(paths, y, rows, cols);
+    return;
+  }
+  signal_matrix copy;
+  alloc_matrix(&copy, rows, cols, "Couldn't malloc %lu bytes\n",
+               "Couldn't fftw_malloc %lu bytes\n");
+  if (rows > 0 && cols > 0)
+    memcpy(copy.rowp()[0], y[0], sizeof(fftw_complex) * static_cast<size_t>(rows) * cols);
+  write_set(paths, copy.rowp(), rows, cols);
 }
 
 }  // namespace
 
 void output_real(const char* path, fftw_complex** y, int rows, int cols) {
-  write_alone(path, kReal, kReal, y, rows, cols);
+  write_alone(path, kReal, y, rows, cols);
 }
 
 void output_imag(const char* path, fftw_complex** y, int rows, int cols) {
-  write_alone(path, kImag, kImag, y, rows, cols);
+  write_alone(path, kImag, y, rows, cols);
 }
 
 void output_absolute(const char* path, fftw_complex** y, int rows, int cols) {
-  write_alone(path, kAbs, kAbs, y, rows, cols);
+  write_alone(path, kAbs, y, rows, cols);
 }
 
 void output_thet(const char* path, fftw_complex** y, int rows, int cols) {
-  write_alone(path, kTheta, kTheta, y, rows, cols);
+  write_alone(path, kTheta, y, rows, cols);
 }
 
 void output_frequency(const char* path, fftw_complex** y, int rows, int cols) {
-  write_alone(path, kFreq, kFreq, y, rows, cols);
+  write_alone(path, kFreq, y, rows, cols);
 }
 
 static const char* const kExtensions[5] = {".hre", ".him", ".hab", ".hth", ".hfq"};
@@ -203,20 +221,11 @@ void write_results(const char* path, fftw_complex** y, int rows, int cols) {
     fatal("Couldn't malloc %lu bytes\n", static_cast<unsigned long>(strlen(path) + 1));
   }
   const std::array<int, 5> flags = selected_results();
-  // The results of the input, put in place together once all are complete.
-  result_file pending[5];
+  const char* paths[5] = {};
   int count = 0;
-  for (int t = kReal; t <= kAbs; ++t) {
-    if (flags[t]) write_result(&pending[count++], result_path[t], t, t, y, rows, cols);
+  for (int t = 0; t < 5; ++t) {
+    if (flags[t]) paths[t] = result_path[t], ++count;
   }
-  // y is not needed after the envelope: it makes room for the phase and the frequency.
-  if (output_theta || output_freq) phase_rows(phase_settings(), y, rows, cols, jobs);
-  if (output_theta) {
-    write_result(&pending[count++], result_path[kTheta], kTheta, kStoredTheta, y, rows, cols);
-  }
-  if (output_freq) {
-    write_result(&pending[count++], result_path[kFreq], kFreq, kStoredFreq, y, rows, cols);
-  }
-  commit_results(pending, count);
+  write_set(paths, y, rows, cols);
   if (count == 0) fputs("Warning: no output selected\n", stderr);
 }

@@ -122,3 +122,30 @@ TEST(Loading, TraceOfTheLastCallOnALine) {
   EXPECT_LT(err.find("c_re(x[1][7]) = 8\n"), r1);
   EXPECT_LT(r1, err.find("c_re(x[2][0]) = 1\n"));
 }
+
+// The run's own path: the one read keeps the values, load_matrix places them in either
+// orientation, with imaginary parts 0, and lets the kept values go.
+TEST(Loading, LoadMatrixAsTheRunDoes) {
+  const std::string text = "; a note\n1 10\n2 20\n# skipped\n3 30\n\n9 9\n";
+  for (int rows_are_signals : {0, 1}) {
+    SCOPED_TRACE(rows_are_signals);
+    FILE* f = text_file(text);
+    matrix_text m;
+    ASSERT_EQ(scan_matrix(f, &m, false), SCAN_OK);
+    fclose(f);
+    ASSERT_EQ(m.lines, 3);
+    ASSERT_EQ(m.values, 2);
+    const int rows = rows_are_signals ? 3 : 2, cols = rows_are_signals ? 2 : 3;
+    signal_matrix x;
+    alloc_matrix(&x, rows, cols, "%lu", "%lu");
+    quiet = 1;
+    load_matrix(&m, x.rowp(), rows, cols, rows_are_signals);
+    const double want[2][3] = {{1, 2, 3}, {10, 20, 30}};
+    for (int i = 0; i < rows; ++i)
+      for (int k = 0; k < cols; ++k) {
+        EXPECT_EQ(x.rowp()[i][k][0], rows_are_signals ? want[k][i] : want[i][k]);
+        EXPECT_EQ(x.rowp()[i][k][1], 0);
+      }
+    EXPECT_EQ(m.data.items, nullptr);
+  }
+}

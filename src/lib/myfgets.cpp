@@ -17,5 +17,5 @@ char* myfgets_c(char* s, int n, FILE* stream, const char* commentchars) {
 }
 
 char* myfgets(char* s, int n, FILE* stream) {
-  return myfgets_c(s, n, stream, "#;!");
+  return myfgets_c(s, n, stream, kCommentChars);
 }
