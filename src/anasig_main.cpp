@@ -14,12 +14,15 @@
 
 #include "anasig.h"
 #include "anasig_version.h"
+#include "columns.h"
 #include "common.h"
 #include "dbg_printf.h"
 #include "fatal.h"
 #include "loading.h"
 #include "logfile.h"
+#include "numscan.h"
 #include "parallel.h"
+#include "result_file.h"
 #include "results.h"
 #include "settings.h"
 #include "tempfile.h"
@@ -27,7 +30,17 @@
 static const char kShortOpts[] = "?#AF:HI:af:hi:";
 
 // Codes of the long-only options that act, beyond every character code.
-enum { OPT_NONE = 256, OPT_ALL, OPT_VERSION, OPT_PAD, OPT_OUTPUT_DIR, OPT_JOBS };
+enum {
+  OPT_NONE = 256,
+  OPT_ALL,
+  OPT_VERSION,
+  OPT_PAD,
+  OPT_OUTPUT_DIR,
+  OPT_JOBS,
+  OPT_CSV,
+  OPT_COLUMNS,
+  OPT_CLOCK
+};
 
 // "--abs" turns the magnitude on like the other positive forms; "-a" alone does nothing.
 static const struct option long_opts[] = {
@@ -68,6 +81,13 @@ static const struct option long_opts[] = {
     {"gaps", no_argument, &gaps, 1},
     {"output-dir", required_argument, nullptr, OPT_OUTPUT_DIR},
     {"jobs", required_argument, nullptr, OPT_JOBS},
+    // Delimited text. "--c" no longer picks --cycles alone; no name of the first table starts
+    // with c, k or na.
+    {"csv", optional_argument, nullptr, OPT_CSV},
+    {"names", no_argument, &names, 1},
+    {"columns", required_argument, nullptr, OPT_COLUMNS},
+    {"clock", required_argument, nullptr, OPT_CLOCK},
+    {"keep-going", no_argument, &keep_going, 1},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -129,13 +149,58 @@ static void set_pad(const char* value) {
   }
 }
 
-// Checked now, so that a mistyped folder stops the run before any file is read.
+// The folder and its parents, as mkdir -p makes them; 0 or the errno of the first that failed.
+static int make_folders(const std::string& path) {
+  for (size_t at = path.find('/', 1);; at = path.find('/', at + 1)) {
+    const std::string part = path.substr(0, at);
+    struct stat st;
+    if (stat(part.c_str(), &st) != 0 && (mkdir(part.c_str(), 0777) != 0 && errno != EEXIST))
+      return errno;
+    if (at == std::string::npos) return 0;
+  }
+}
+
+// Made now when missing, so that a folder that cannot be had stops the run before any file is
+// read.
 static void set_output_dir(const char* value) {
   struct stat st;
+  if (value[0] != '\0' && stat(value, &st) != 0 && errno == ENOENT) {
+    if (int err = make_folders(value)) {
+      fatal("--output-dir: %s is not a folder\n  it cannot be made: %s\n", value, strerror(err));
+    }
+  }
   if (value[0] == '\0' || stat(value, &st) != 0 || !S_ISDIR(st.st_mode)) {
     fatal("--output-dir: %s is not a folder\n", value);
   }
   output_dir = value;
+}
+
+// The separator of --csv: one character that cannot be part of a number, or "tab".
+static void set_csv(const char* value) {
+  csv = 1;
+  if (value == nullptr) return;
+  if (strcmp(value, "tab") == 0) {
+    csv_separator = '\t';
+  } else if (strlen(value) == 1 && strchr("0123456789.+-eE\" \r\n", value[0]) == nullptr) {
+    csv_separator = value[0];
+  } else {
+    fatal(
+        "--csv=%s: --csv takes one separator character such as , ; | or tab (--csv=tab), "
+        "not a digit, a space or one of . + - e E \"\n",
+        value);
+  }
+}
+
+// The number at the start of an interval or a frequency; text after it is ignored, with a
+// warning, as it may be a unit ("1ms") that the value does not carry.
+static double interval_number(const char* option, const char* text) {
+  char* end;
+  double v = strtod(text, &end);
+  while (is_space(*end)) ++end;
+  if (v != 0 && end != text && *end != '\0') {
+    fprintf(stderr, "Warning: %s %s: the text after the number is ignored\n", option, text);
+  }
+  return v;
 }
 
 static void parse_options(int argc, char** argv) {
@@ -155,6 +220,8 @@ static void parse_options(int argc, char** argv) {
       case 'f': {
         double v = strtod(optarg, nullptr);
         if (v == 0) fatal("frequency can't be zero\n");
+        interval_number("-f", optarg);
+        interval_given = 1;
         tstep = 1 / v;
         // An infinite frequency would leave no interval at all.
         if (tstep == 0) fatal("tstep can't be zero\n");
@@ -163,6 +230,8 @@ static void parse_options(int argc, char** argv) {
       case 'i':
         tstep = strtod(optarg, nullptr);
         if (tstep == 0) fatal("tstep can't be zero\n");
+        interval_number("-i", optarg);
+        interval_given = 1;
         break;
       case OPT_NONE:
         output_re = output_im = output_abs = output_theta = output_freq = 0;
@@ -182,11 +251,21 @@ static void parse_options(int argc, char** argv) {
       case OPT_JOBS:
         jobs = parse_jobs(optarg);
         break;
+      case OPT_CSV:
+        set_csv(optarg);
+        break;
+      case OPT_COLUMNS:
+        set_columns(optarg);
+        break;
+      case OPT_CLOCK:
+        set_clock(optarg);
+        break;
       default:
         printf("?? getopt returned character code 0%o ??\n", static_cast<unsigned>(c));
         break;
     }
   }
+  check_column_options(do_transpose);
 }
 
 // Everything for one operand: shape, loading, transform, results. The file is read once,
@@ -195,8 +274,13 @@ static void process_file(const char* path) {
   // Started at the first stage that wants them, and shared by every stage of this file.
   worker_team threads(jobs);
   FILE* f = fopen(path, "r");
-  if (f == nullptr) fatal("Couldn't open %s.\n", path);
+  if (f == nullptr) fatal("Couldn't open %s.\n  %s\n", path, strerror(errno));
+  struct stat in;
+  result_input_is_stream = fstat(fileno(f), &in) == 0 && !S_ISREG(in.st_mode);
+  open_first_result(path);
   setvbuf(f, nullptr, _IOFBF, 32768);
+  // In a batch that goes on past failures, the log shows which file each message is about.
+  if (keep_going) progress((std::string(path) + ":\n").c_str());
   progress("Checking size\n");
   matrix_text text;
   int st = scan_matrix(f, &text, debug != 0);
@@ -261,9 +345,22 @@ int main(int argc, char** argv) {
   logfile(argc, argv);
   if (optind >= argc) usage(argv[0]);
   printf("Using timestep=%g\n", tstep);
+  fatal_ends_file(keep_going != 0);
+  int failed = 0;
   for (int i = optind; i < argc; ++i) {
     warn_replaced_results(argv[i]);
-    process_file(argv[i]);
+    try {
+      process_file(argv[i]);
+    } catch (const file_failed&) {
+      // Its message is out; what it had begun to write goes, earlier results stay.
+      temp_abandon_all();
+      ++failed;
+    }
+  }
+  fatal_ends_file(false);
+  if (failed > 0) {
+    fprintf(stderr, "anasig: %d of %d files failed\n", failed, argc - optind);
+    return 1;
   }
   return 0;
 }

@@ -4,6 +4,7 @@
 #include <fcntl.h>
 #include <limits.h>
 #include <stdlib.h>
+#include <string.h>
 #include <sys/stat.h>
 #include <unistd.h>
 
@@ -11,6 +12,7 @@
 #include <vector>
 
 #include "fatal.h"
+#include "settings.h"
 
 namespace {
 
@@ -68,7 +70,22 @@ bool refuses_new_files(int err) {
 
 }  // namespace
 
-void open_result(result_file* r, const char* path) {
+bool result_input_is_stream = false;
+
+// The refusal of a result name, with the system's reason and, where one helps, the way out.
+[[noreturn]] static void refuse(const char* path, const std::string& target, int err) {
+  const size_t slash = target.rfind('/');
+  const std::string folder = slash == std::string::npos ? "." : target.substr(0, slash + 1);
+  const char* hint = "";
+  if (result_input_is_stream && output_dir == nullptr) {
+    hint = "  (results of a pipe need --output-dir=DIR)\n";
+  } else if (access(folder.c_str(), W_OK) != 0) {
+    hint = "  (--output-dir=DIR writes the results elsewhere)\n";
+  }
+  fatal("Couldn't open %s for writing.\n  %s\n%s", path, strerror(err), hint);
+}
+
+bool open_result(result_file* r, const char* path, bool early) {
   r->path = path;
   struct stat st;
   bool creatable;
@@ -77,11 +94,15 @@ void open_result(result_file* r, const char* path) {
   sigset_t old;
   hold_ending_signals(&old);
   FILE* direct = nullptr;
+  int err = errno;
+  bool deferred = false;
   if (exists && S_ISFIFO(st.st_mode)) {
     direct = open_fifo(path);
+    err = errno;
   } else if ((exists && !S_ISREG(st.st_mode)) || (!exists && !creatable)) {
     // A device; or a folder, an overlong name or a loop of links, which fail here as they should.
     direct = fopen(path, "we");
+    err = errno;
   } else {
     mode_t mode = new_file_mode();
     bool allowed = true;
@@ -89,22 +110,32 @@ void open_result(result_file* r, const char* path) {
       // The open for writing answers whether this user may replace the file; it changes nothing.
       int probe = open(r->target.c_str(), O_WRONLY | O_NOCTTY | O_CLOEXEC);
       allowed = probe >= 0;
+      err = errno;
       if (probe >= 0) close(probe);
       mode = st.st_mode & 0777;
     }
-    if (allowed) r->f = temp_create(r->target.c_str(), mode, &r->id);
+    if (allowed) {
+      r->f = temp_create(r->target.c_str(), mode, &r->id);
+      err = errno;
+    }
     // Only a folder that takes no new file has the result written in place; any other failure
-    // (a full disk, no inode left) leaves the old result as it is.
-    if (allowed && r->f == nullptr && refuses_new_files(errno)) direct = fopen(path, "we");
+    // (a full disk, no inode left) leaves the old result as it is. Before the input is read,
+    // the existing result is left alone: the input may be that very file.
+    if (allowed && r->f == nullptr && refuses_new_files(err)) {
+      deferred = early && exists;
+      if (!deferred) {
+        direct = fopen(path, "we");
+        err = errno;
+      }
+    }
   }
   if (direct != nullptr) {
     r->f = direct;
     temp_track(path, direct, &r->id);
   }
   release_ending_signals(&old);
-  if (r->f == nullptr) {
-    fatal("Couldn't open %s for writing.\n", path);
-  }
+  if (r->f == nullptr && !deferred) refuse(path, r->target, err);
+  return r->f != nullptr;
 }
 
 // An incomplete file is removed on the way out, with every other unfinished file of the run.

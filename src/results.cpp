@@ -80,10 +80,20 @@ constexpr format_fn kFormat[] = {format_values<kReal>, format_values<kImag>, for
 // About this many values go into one chunk of text (half a megabyte or so).
 constexpr long long kChunkValues = 1 << 15;
 
+// The first result of the input being processed, opened before the input is read.
+result_file first_result;
+int first_kind = -1;
+
 // Writes one result file of the given kind.
 void write_result(result_file* r, const char* path, int kind, fftw_complex** y, int rows,
                   int cols) {
-  open_result(r, path);
+  if (kind == first_kind && first_result.f != nullptr) {
+    *r = first_result;
+    first_result = result_file{};
+    first_kind = -1;
+  } else {
+    open_result(r, path);
+  }
   progress(kMessages[kind]);
   if (debug && kind == kReal) dbg__printf(__FILE__, __LINE__, "rows=%d cols=%d\n", rows, cols);
   const long long total = static_cast<long long>(rows) * cols;
@@ -212,14 +222,32 @@ void warn_replaced_results(const char* path) {
   written.push_back(place{st.st_dev, st.st_ino, name, path});
 }
 
-void write_results(const char* path, fftw_complex** y, int rows, int cols) {
-  static char result_path[5][PATH_MAX];
+// The names of the selected results of the input at path; ends the run when they cannot be had.
+static void name_results_or_fail(const char* path, char result_path[5][PATH_MAX]) {
   int st = name_results(path, result_path);
   if (st == ENAMETOOLONG) {
     fatal("Path too long: %s\n", path);
   } else if (st != 0) {
     fatal("Couldn't malloc %lu bytes\n", static_cast<unsigned long>(strlen(path) + 1));
   }
+}
+
+static char result_path[5][PATH_MAX];
+
+void open_first_result(const char* path) {
+  name_results_or_fail(path, result_path);
+  const std::array<int, 5> flags = selected_results();
+  first_kind = -1;
+  for (int t = 0; t < 5 && first_kind < 0; ++t) {
+    if (flags[t]) first_kind = t;
+  }
+  if (first_kind >= 0 && !open_result(&first_result, result_path[first_kind], true)) {
+    first_kind = -1;
+  }
+}
+
+void write_results(const char* path, fftw_complex** y, int rows, int cols) {
+  name_results_or_fail(path, result_path);
   const std::array<int, 5> flags = selected_results();
   const char* paths[5] = {};
   int count = 0;

@@ -3,6 +3,9 @@
 
 #include <fftw3.h>
 
+// Opens the first selected result of the input at path before the input is read, so that a
+// result that cannot be written stops the input before it is read; write_results uses it.
+void open_first_result(const char* path);
 // Writes every selected result of y for the input file at path; exits 1 on any failure.
 void write_results(const char* path, fftw_complex** y, int rows, int cols);
 

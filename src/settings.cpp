@@ -19,6 +19,12 @@ int pad = PAD_NONE;
 int gaps = 0;
 const char* output_dir = nullptr;
 int jobs = 1;
+int csv = 0;
+char csv_separator = ',';
+int names = 0;
+int clock_field = 0;
+int keep_going = 0;
+int interval_given = 0;
 
 void progress(const char* text) {
   if (quiet) return;

@@ -224,6 +224,18 @@ void temp_remove_all() {
   }
 }
 
+void temp_abandon_all() {
+  sigset_t old;
+  hold_ending_signals(&old);
+  for (int c = 0; c < kMaxChunks && chunks[c] != nullptr; ++c) {
+    for (int i = 0; i < kPerChunk; ++i) {
+      if (chunks[c][i].in_use) remove_file(&chunks[c][i]);
+      chunks[c][i].in_use = 0;
+    }
+  }
+  release_ending_signals(&old);
+}
+
 // Signals raised by a faulting instruction are delivered at once even when blocked; the
 // others can wait until a file is tracked.
 static const int kFaultSignals[] = {SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE, SIGSEGV, SIGSYS};

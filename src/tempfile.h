@@ -28,6 +28,8 @@ int temp_commit(const tracked_file* ids, int count);
 void temp_abandon(tracked_file id);
 // Removes every tracked file; safe in a signal handler.
 void temp_remove_all();
+// Removes every tracked file and forgets them all, for a run that goes on after a failure.
+void temp_abandon_all();
 
 // Holds off the asynchronous ending signals while files are created and tracked or put in
 // place; one that comes meanwhile is delivered on release.
