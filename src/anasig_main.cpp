@@ -3,6 +3,7 @@
 #include <fcntl.h>
 #include <getopt.h>
 #include <limits.h>
+#include <math.h>
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
@@ -11,6 +12,7 @@
 
 #include <algorithm>
 #include <string>
+#include <vector>
 
 #include "anasig.h"
 #include "anasig_version.h"
@@ -26,6 +28,7 @@
 #include "results.h"
 #include "settings.h"
 #include "tempfile.h"
+#include "text_input.h"
 
 static const char kShortOpts[] = "?#AF:HI:af:hi:";
 
@@ -270,9 +273,15 @@ static void parse_options(int argc, char** argv) {
 
 // Everything for one operand: shape, loading, transform, results. The file is read once,
 // so a pipe or a FIFO serves as well as a regular file.
+// The interval given on the command line (or 1); a file's time column may set its own.
+static double given_tstep = 1.0;
+
+// Everything for one operand: shape, loading, transform, results. The file is read once,
+// so a pipe or a FIFO serves as well as a regular file.
 static void process_file(const char* path) {
   // Started at the first stage that wants them, and shared by every stage of this file.
   worker_team threads(jobs);
+  tstep = given_tstep;
   FILE* f = fopen(path, "r");
   if (f == nullptr) fatal("Couldn't open %s.\n  %s\n", path, strerror(errno));
   struct stat in;
@@ -292,15 +301,50 @@ static void process_file(const char* path) {
   orient(text.lines, text.values, &rows, &cols, &row_orientation);
   if (debug) dbg__printf(__FILE__, __LINE__, "rows=%d cols=%d\n", rows, cols);
   int shape = check_shape(text.lines, text.values, st == SCAN_TOO_MANY);
-  if (shape == SHAPE_NO_DATA) fatal("No data in %s.\n", path);
+  if (shape == SHAPE_NO_DATA) refuse_no_data(text, path);
   if (shape == SHAPE_TOO_MANY) fatal("Too many values in %s.\n", path);
+  warn_unread_text(text, path);
+
+  // Which fields are signals, and the time column, in column orientation.
+  std::vector<int> fields;
+  std::vector<double> times;
+  const bool chosen = clock_field != 0 || columns_given();
+  if (chosen && row_orientation) {
+    fatal("%s holds one line: one signal, which has no columns to choose (--columns, --clock)\n",
+          path);
+  }
+  if (!row_orientation) {
+    fields = signal_fields(text.values, path);
+    if (fields.empty()) fatal("No data in %s.\n  the only field is the time column\n", path);
+    rows = static_cast<int>(fields.size());
+  }
+  if (clock_field != 0) {
+    times = field_values(text, clock_index());
+    const double step = clock_interval(times, text, path);
+    if (!interval_given) {
+      tstep = step;
+      printf("%s: timestep=%g from column %d\n", path, tstep, clock_field);
+    } else if (fabs(tstep - step) > 1e-6 * step) {
+      fprintf(stderr, "Warning: %s: the interval %g differs from the time column's step %g\n", path,
+              tstep, step);
+    }
+  }
+  set_result_layout(text, fields, std::move(times));
 
   signal_matrix x, y;
   alloc_matrix(&x, rows, cols, "Couldn't malloc x(%lu bytes).\n",
                "Couldn't fftw_malloc x[0](%lu bytes).\n");
   alloc_matrix(&y, rows, cols, "Couldn't malloc y(%lu bytes).\n",
                "Couldn't fftw_malloc y[0](%lu bytes).\n");
-  load_matrix(&text, x.rowp(), rows, cols, row_orientation);
+  load_matrix(&text, x.rowp(), rows, cols, row_orientation, chosen ? fields.data() : nullptr);
+  if (!gaps) {
+    if (int bad = signals_not_finite(x.rowp(), rows, cols)) {
+      fprintf(stderr,
+              "Warning: %s: %d signals hold NaN or infinite samples, so all their results are "
+              "NaN; --gaps transforms the finite stretches\n",
+              path, bad);
+    }
+  }
   anasig(rows, cols, x.rowp(), y.rowp());
   write_results(path, y.rowp(), rows, cols);
   free_matrix(&x);
@@ -345,6 +389,7 @@ int main(int argc, char** argv) {
   logfile(argc, argv);
   if (optind >= argc) usage(argv[0]);
   printf("Using timestep=%g\n", tstep);
+  given_tstep = tstep;
   fatal_ends_file(keep_going != 0);
   int failed = 0;
   for (int i = optind; i < argc; ++i) {

@@ -6,13 +6,14 @@
 #include <new>
 #include <vector>
 
+#include "csv.h"
 #include "myfgets.h"
 #include "numscan.h"
 #include "parallel.h"
 #include "settings.h"
 
 int read_numbers(const char* p, const char* end, growing_array<double>* values, long long* count,
-                 size_t* asked) {
+                 size_t* asked, const char** stop) {
   double v;
   size_t consumed;
   int r;
@@ -21,6 +22,7 @@ int read_numbers(const char* p, const char* end, growing_array<double>* values, 
     ++*count;
     if (values != nullptr && !values->push(v, asked)) return -2;
   }
+  if (stop != nullptr) *stop = p;
   return r;
 }
 
@@ -33,12 +35,30 @@ constexpr size_t kDecidedTail = 64;     // a word this long without white space 
 
 // A stretch of one line as one thread read it.
 struct piece {
-  long long count = 0;    // numbers read
-  bool text = false;      // a non-number ended the reading: the rest of the line is ignored
-  bool nul = false;       // a NUL byte ended the reading: the rest of the line is ignored
-  bool line_end = false;  // a newline ends the line here
-  bool comment = false;   // the line is a comment (known only where the line starts)
+  const char* begin = nullptr;  // its first byte
+  long long count = 0;          // numbers read (with --csv: fields, each a value)
+  long long numbers = 0;        // with --csv: fields that hold a number
+  bool text = false;            // a non-number ended the reading: the rest of the line is ignored
+  bool nul = false;             // a NUL byte ended the reading: the rest of the line is ignored
+  bool line_end = false;        // a newline ends the line here
+  bool comment = false;         // the line is a comment (known only where the line starts)
+  bool comma = false;           // the reading stopped at a comma or semicolon before a digit
+  bool blank = true;            // with --csv: nothing but blanks so far
+  bool decimal_comma = false;
 };
+
+// Whether the reading that stopped at p stopped at ",5" or ";5": a comma that is no separator.
+bool comma_before_digit(const char* p) {
+  if (*p != ',' && *p != ';') return false;
+  ++p;
+  while (*p == ' ' || *p == '\t') ++p;
+  return *p >= '0' && *p <= '9';
+}
+
+// The comment rule of delimited text: today's, less the separator.
+bool is_csv_comment_start(char c, char separator) {
+  return c != separator && is_comment_start(c);
+}
 
 struct segment {
   char* begin;
@@ -61,6 +81,7 @@ void read_segment(segment* g, bool keep) {
     char* nl = static_cast<char*>(memchr(p, '\n', static_cast<size_t>(g->end - p)));
     char* stop = nl != nullptr ? nl : g->end;
     piece pc;
+    pc.begin = p;
     pc.line_end = nl != nullptr;
     if (line_start && is_comment_start(*p)) {
       pc.comment = true;
@@ -68,13 +89,19 @@ void read_segment(segment* g, bool keep) {
       char* nul = static_cast<char*>(memchr(p, '\0', static_cast<size_t>(stop - p)));
       if (nul == nullptr && stop > p && is_space(stop[-1]) && nl == nullptr) --stop;
       const char* end = nul != nullptr ? nul : stop;
+      // The byte written over is put back, so that messages can quote the line.
+      const char saved = *stop;
       if (nul == nullptr) *stop = '\0';
-      const int r = read_numbers(p, end, keep ? &g->values : nullptr, &pc.count, &g->failed_size);
+      const char* at = nullptr;
+      const int r =
+          read_numbers(p, end, keep ? &g->values : nullptr, &pc.count, &g->failed_size, &at);
+      if (nul == nullptr) *stop = saved;
       if (r == -2) {
         g->no_memory = true;
         return;
       }
       pc.text = r == 0;
+      pc.comma = pc.text && comma_before_digit(at);
       pc.nul = nul != nullptr;
     }
     try {
@@ -86,6 +113,56 @@ void read_segment(segment* g, bool keep) {
     }
     p = nl != nullptr ? nl + 1 : g->end;
     line_start = nl != nullptr;
+  }
+}
+
+// The fields of [begin, end), which starts at a line start or after a separator and ends after
+// a separator or newline, or at the end of the text: no field crosses either end. Every field is
+// a value: its number, or NaN when it is missing or text.
+void read_csv_segment(segment* g, bool keep, char separator) {
+  const char* p = g->begin;
+  bool line_start = g->at_line_start;
+  while (p < g->end) {
+    piece pc;
+    pc.begin = p;
+    if (line_start && is_csv_comment_start(*p, separator)) {
+      const char* nl = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(g->end - p)));
+      pc.comment = true;
+      pc.line_end = nl != nullptr;
+      p = nl != nullptr ? nl + 1 : g->end;
+    } else {
+      for (;;) {
+        const char* e = field_end(p, g->end, separator);
+        double v;
+        const field_kind kind = read_field(p, e, separator, &v, &pc.decimal_comma);
+        for (const char* q = p; q < e && pc.blank; ++q)
+          pc.blank = *q == ' ' || *q == '\t' || *q == '\r';
+        ++pc.count;
+        pc.numbers += kind == FIELD_NUMBER;
+        if (keep && !g->values.push(v, &g->failed_size)) {
+          g->no_memory = true;
+          return;
+        }
+        if (e >= g->end) {
+          p = e;
+          break;
+        }
+        p = e + 1;
+        if (*e == '\n') {
+          pc.line_end = true;
+          break;
+        }
+        if (p >= g->end) break;
+      }
+    }
+    try {
+      g->pieces.push_back(pc);
+    } catch (const std::bad_alloc&) {
+      g->no_memory = true;
+      g->failed_size = (g->pieces.size() + 1) * 2 * sizeof(piece);
+      return;
+    }
+    line_start = pc.line_end;
   }
 }
 
@@ -104,10 +181,28 @@ struct block_state {
   size_t line_values = 0;  // m->data.size where the current line's values start
   bool done = false;       // the block has ended
   int status = SCAN_OK;
+  // Line numbers and quotes for the messages, and what follows the block.
+  long file_lines = 0;    // lines ended so far, comments and names included
+  long line_no = 0;       // the current line's number
+  char excerpt[41] = {};  // its first 40 bytes, up to a line end
+  bool counting = false;  // the block has ended: lines with numbers are only counted
+  bool blank = true;      // with --csv: the current line holds nothing but blanks
+  long long numbers = 0;  // with --csv: fields of the current line that hold a number
 };
+
+// Keeps the first 40 bytes of the line that starts at p, up to a line end or `end`.
+void quote_line(block_state* b, const char* p, const char* end) {
+  size_t n = 0;
+  while (n < 40 && p + n < end && p[n] != '\n' && p[n] != '\r' && p[n] != '\0') ++n;
+  memcpy(b->excerpt, p, n);
+  b->excerpt[n] = '\0';
+}
 
 void begin_line(block_state* b, bool comment) {
   b->in_line = true;
+  b->line_no = b->file_lines + 1;
+  b->blank = true;
+  b->numbers = 0;
   b->comment = comment;
   b->ignore = comment;
   b->text = false;
@@ -117,12 +212,34 @@ void begin_line(block_state* b, bool comment) {
 
 void end_line(block_state* b) {
   b->in_line = false;
+  ++b->file_lines;
   if (b->comment) return;
-  if (b->expected != -1 && b->count != b->expected) {
-    b->m->data.size = b->line_values;  // this line is not part of the block
-    b->done = true;
+  // A line of delimited text that holds nothing but blanks has no field at all.
+  if (csv && b->blank) {
+    b->count = 0;
+    b->numbers = 0;
+    b->m->data.size = b->line_values;
+  }
+  const bool has_numbers = csv ? b->numbers > 0 : b->count > 0;
+  if (b->counting) {
+    b->m->later_lines += has_numbers;
     return;
   }
+  if (b->m->first_line == 0) {
+    b->m->first_line = b->line_no;
+    b->m->first_text = b->excerpt;
+  }
+  if (b->expected != -1 && b->count != b->expected) {
+    b->m->data.size = b->line_values;  // this line is not part of the block
+    // What follows is read on only to be counted, for the warning about it.
+    b->m->end_line = b->line_no;
+    b->m->end_text = b->excerpt;
+    b->m->later_lines = has_numbers;
+    b->counting = b->max_lines == LLONG_MAX && b->keep;
+    b->done = !b->counting;
+    return;
+  }
+  if (clock_field != 0 && b->keep) b->m->line_numbers.push_back(b->line_no);
   b->expected = b->count;
   if (++b->lines > INT_MAX || b->count > INT_MAX) {
     b->status = SCAN_TOO_MANY;
@@ -152,10 +269,17 @@ bool add_value(block_state* b, double v) {
   return true;
 }
 
-void take_piece(block_state* b, const piece& pc, const double* values) {
-  if (!b->in_line) begin_line(b, pc.comment);
+void take_piece(block_state* b, const piece& pc, const double* values, const char* text_end) {
+  if (!b->in_line) {
+    begin_line(b, pc.comment);
+    if (!pc.comment) quote_line(b, pc.begin, text_end);
+  }
   if (!b->ignore) {
-    if (b->keep) {
+    if (b->lines == 0 && pc.comma) b->m->comma_after_number = true;
+    b->blank = b->blank && pc.blank;
+    b->numbers += pc.numbers;
+    if (pc.decimal_comma && !b->counting) b->m->decimal_comma = true;
+    if (b->keep && !b->counting) {
       for (long long j = 0; j < pc.count; ++j) {
         if (!add_value(b, values[j])) return;
       }
@@ -171,7 +295,10 @@ void take_piece(block_state* b, const piece& pc, const double* values) {
 // their reading cannot change with what follows; returns the bytes used.
 size_t take_tail(block_state* b, const char* s, size_t n) {
   if (n == 0) return 0;
-  if (!b->in_line) begin_line(b, is_comment_start(s[0]));
+  if (!b->in_line) {
+    begin_line(b, is_comment_start(s[0]));
+    quote_line(b, s, s + n);
+  }
   if (b->ignore) return n;
   const char* p = s;
   const char* end = s + n;
@@ -193,9 +320,46 @@ size_t take_tail(block_state* b, const char* s, size_t n) {
       b->ignore = true;
       return n;
     }
-    if (b->keep && !add_value(b, v)) return n;
+    if (b->keep && !b->counting && !add_value(b, v)) return n;
     ++b->count;
     p += consumed;
+  }
+}
+
+// The unfinished field at the end of what has been read waits for more text, unless it is part
+// of a comment; returns the bytes used.
+size_t take_csv_tail(block_state* b, const char* s, size_t n, char separator) {
+  if (n == 0) return 0;
+  if (!b->in_line) {
+    begin_line(b, is_csv_comment_start(s[0], separator));
+    quote_line(b, s, s + n);
+  }
+  return b->ignore ? n : 0;
+}
+
+// Before the block: a UTF-8 byte-order mark is passed over, and with --csv or --names the
+// comment lines and a line of names in front of it are taken. Returns where the block begins.
+size_t take_front(block_state* b, const char* text, size_t n, bool eof) {
+  size_t from = n >= 3 && memcmp(text, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
+  if (!csv && !names) return from;
+  for (;;) {
+    const char* p = text + from;
+    const char* nl = static_cast<const char*>(memchr(p, '\n', n - from));
+    if (nl == nullptr && !eof) return from;  // a first line longer than a block is data
+    const char* end = nl != nullptr ? nl : text + n;
+    if (from < n && (csv ? is_csv_comment_start(*p, csv_separator) : is_comment_start(*p))) {
+      ++b->file_lines;
+      if (nl == nullptr) return n;
+      from = static_cast<size_t>(nl - text) + 1;
+      continue;
+    }
+    if (from >= n) return from;
+    if (names || holds_text(p, end, csv_separator)) {
+      b->m->names = csv ? split_fields(p, end, csv_separator) : split_words(p, end);
+      ++b->file_lines;
+      return nl != nullptr ? static_cast<size_t>(nl - text) + 1 : n;
+    }
+    return from;
   }
 }
 
@@ -215,6 +379,8 @@ static int scan_blocks(FILE* file, matrix_text* m, bool keep, bool trace, long l
   std::vector<char> buf;
   size_t carry = 0;  // unread bytes at the front of buf: an unfinished word
   bool eof = false;
+  bool front = true;  // the first block, where a byte-order mark and names may stand
+  const char sep = csv_separator;
   while (!b.done && !eof) {
     // One byte more for the NUL byte that ends the text.
     *asked = carry + kBlock + 1;
@@ -227,6 +393,11 @@ static int scan_blocks(FILE* file, matrix_text* m, bool keep, bool trace, long l
     char* text = buf.data();
     size_t n = carry + got;
     size_t from = 0;
+    size_t front_at = SIZE_MAX;  // where the text begins after what take_front took
+    if (front) {
+      front = false;
+      from = front_at = take_front(&b, text, n, eof);
+    }
     // The rest of a comment or of a line after its numbers is passed over, never kept.
     if (b.in_line && b.ignore) {
       const char* nl = static_cast<const char*>(memchr(text, '\n', n));
@@ -237,10 +408,16 @@ static int scan_blocks(FILE* file, matrix_text* m, bool keep, bool trace, long l
       from = static_cast<size_t>(nl - text) + 1;
       end_line(&b);
     }
-    // What is read now ends after the last white space; the word after it waits for more.
+    // What is read now ends after the last white space (with --csv: after the last separator or
+    // line end, or line end alone where quotes may hold separators); the word after it waits.
+    const bool quotes = csv && memchr(text + from, '"', n - from) != nullptr;
+    auto at_cut = [&](size_t k) {
+      const char c = text[k - 1];
+      return csv ? c == '\n' || (c == sep && !quotes) : is_space(c);
+    };
     size_t limit = n;
     if (!eof) {
-      while (limit > from && !is_space(text[limit - 1])) --limit;
+      while (limit > from && !at_cut(limit)) --limit;
     }
     const size_t len = limit - from;
     int t = static_cast<int>(
@@ -250,15 +427,19 @@ static int scan_blocks(FILE* file, matrix_text* m, bool keep, bool trace, long l
     size_t at = from;
     for (int j = 0; j < t; ++j) {
       size_t cut = from + static_cast<size_t>(part_start(static_cast<long long>(len), t, j + 1));
-      while (cut < limit && !is_space(text[cut - 1])) ++cut;
+      while (cut < limit && !at_cut(cut)) ++cut;
       if (cut < at) cut = at;
       segs[j].begin = text + at;
       segs[j].end = text + cut;
-      segs[j].at_line_start = at == 0 ? !b.in_line : text[at - 1] == '\n';
+      segs[j].at_line_start = at == 0 || at == front_at ? !b.in_line : text[at - 1] == '\n';
       at = cut;
     }
+    const bool keep_now = keep && !b.counting;
     parallel_for(t, t, [&](long long first, long long last) {
-      for (long long w = first; w < last; ++w) read_segment(&segs[static_cast<size_t>(w)], keep);
+      for (long long w = first; w < last; ++w) {
+        segment* g = &segs[static_cast<size_t>(w)];
+        csv ? read_csv_segment(g, keep_now, sep) : read_segment(g, keep_now);
+      }
     });
     for (segment& g : segs) {
       if (g.no_memory) {
@@ -268,14 +449,17 @@ static int scan_blocks(FILE* file, matrix_text* m, bool keep, bool trace, long l
       const double* v = g.values.items.get();
       for (const piece& pc : g.pieces) {
         if (b.done) break;
-        take_piece(&b, pc, v);
-        v += pc.count;
+        take_piece(&b, pc, v, text + n);
+        if (v != nullptr) v += pc.count;
       }
       if (b.done) break;
     }
     if (b.done) break;
     text[n] = '\0';
-    size_t used = limit + (eof ? 0 : take_tail(&b, text + limit, n - limit));
+    size_t used = limit;
+    if (!eof)
+      used += csv ? take_csv_tail(&b, text + limit, n - limit, sep)
+                  : take_tail(&b, text + limit, n - limit);
     if (b.done) break;
     carry = n - std::min(used, n);
     memmove(buf.data(), text + n - carry, carry);

@@ -6,6 +6,9 @@
 #include <stdio.h>
 #include <stdlib.h>
 
+#include <string>
+#include <vector>
+
 #include "alloc.h"
 
 // Outcome of reading a matrix text.
@@ -51,13 +54,24 @@ struct matrix_text {
   growing_array<double> data;               // line after line; kept up to INT_MAX values
   growing_array<unsigned char> text_after;  // traced reads: 1 when a non-number follows
   size_t failed_size = 0;                   // bytes asked for when SCAN_NO_MEMORY
+  // What the messages and the results of delimited text need, beyond the values.
+  std::vector<std::string> names;   // the fields of a line of names, or none
+  bool decimal_comma = false;       // a number had a comma for its decimal point
+  long first_line = 0;              // the first non-comment line (counted from 1), or 0
+  std::string first_text;           // its first 40 bytes, up to a line end
+  long end_line = 0;                // the line that ended the matrix before the end, or 0
+  std::string end_text;             // its first 40 bytes
+  long later_lines = 0;             // lines with numbers from the ending line on
+  bool comma_after_number = false;  // the first line's reading stopped at ",5" or ";5"
+  std::vector<long> line_numbers;   // with --clock: the file line of each line of the block
 };
 
 // Reads the numbers of [p, end) one after another until the first non-number, appending each
 // to *values when given; end points at a NUL byte. Returns the scanner's last result (0: a
-// non-number stopped the reading, EOF: the end), or -2 when a value could not be kept.
+// non-number stopped the reading, EOF: the end), or -2 when a value could not be kept; *stop,
+// when given, is where the reading stopped.
 int read_numbers(const char* p, const char* end, growing_array<double>* values, long long* count,
-                 size_t* asked);
+                 size_t* asked, const char** stop = nullptr);
 // Reads the leading block of the stream once, at most max_lines lines of it; keep: the values
 // are kept, trace: also what the readers' debug trace shows. The stream is not rewound.
 int scan_text(FILE* file, matrix_text* m, bool keep, bool trace, long long max_lines);

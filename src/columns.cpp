@@ -118,3 +118,7 @@ std::vector<int> signal_fields(int fields, const char* path) {
 int clock_index() {
   return clock_field - 1;
 }
+
+bool columns_given() {
+  return !ranges.empty();
+}

@@ -17,5 +17,7 @@ void check_column_options(int rows_are_signals);
 // the listed ones, or all but the clock. Ends the file with a message when a listed field or the
 // clock lies past the end of the line.
 std::vector<int> signal_fields(int fields, const char* path);
+// Whether --columns was given.
+bool columns_given();
 // The 0-based field of the sample times, or -1.
 int clock_index();

@@ -51,9 +51,24 @@ static void trace_reads(const matrix_text& m, int rows, int cols, bool transpose
   }
 }
 
-// Line k, number j of the block goes to x[k][j] (transposed) or x[j][k] (normal).
-static void place(const matrix_text& m, fftw_complex** x, int rows, int cols, bool transposed) {
+// Line k, number j of the block goes to x[k][j] (transposed) or x[j][k] (normal); with fields,
+// number fields[i] of line k goes to x[i][k].
+static void place(const matrix_text& m, fftw_complex** x, int rows, int cols, bool transposed,
+                  const int* fields = nullptr) {
   if (debug) trace_reads(m, rows, cols, transposed);
+  if (fields != nullptr) {
+    const int threads = threads_for_values(static_cast<long long>(rows) * cols, jobs);
+    parallel_for(m.lines, threads, [&](long long first, long long last) {
+      for (long long k = first; k < last; ++k) {
+        const double* v = m.data.items.get() + static_cast<size_t>(k) * m.values;
+        for (int i = 0; i < rows; ++i) {
+          x[i][k][0] = v[fields[i]];
+          x[i][k][1] = 0.0;
+        }
+      }
+    });
+    return;
+  }
   const int threads = threads_for_values(static_cast<long long>(rows) * cols, jobs);
   parallel_for(m.lines, threads, [&](long long first, long long last) {
     const double* v = m.data.items.get() + static_cast<size_t>(first) * m.values;
@@ -95,9 +110,10 @@ void check_scan_status(int status, const matrix_text& m, const char* path) {
     fatal("Couldn't malloc p(%lu bytes).\n", static_cast<unsigned long>(m.failed_size));
 }
 
-void load_matrix(matrix_text* m, fftw_complex** x, int rows, int cols, int row_orientation) {
+void load_matrix(matrix_text* m, fftw_complex** x, int rows, int cols, int row_orientation,
+                 const int* fields) {
   progress("Reading file...");
-  place(*m, x, rows, cols, row_orientation != 0);
+  place(*m, x, rows, cols, row_orientation != 0, fields);
   m->data = {};
   m->text_after = {};
   if (debug) {
@@ -108,4 +124,26 @@ void load_matrix(matrix_text* m, fftw_complex** x, int rows, int cols, int row_o
     }
   }
   progress("done\n");
+}
+
+std::vector<double> field_values(const matrix_text& m, int field) {
+  std::vector<double> v(static_cast<size_t>(m.lines));
+  for (int k = 0; k < m.lines; ++k) v[k] = m.data.items[static_cast<size_t>(k) * m.values + field];
+  return v;
+}
+
+int signals_not_finite(fftw_complex** x, int rows, int cols) {
+  std::vector<unsigned char> bad(static_cast<size_t>(rows));
+  const int threads = threads_for_values(static_cast<long long>(rows) * cols, jobs);
+  parallel_for(rows, threads, [&](long long first, long long last) {
+    for (long long i = first; i < last; ++i) {
+      // A sum of the samples less itself is 0 for finite samples only; NaN otherwise.
+      double s = 0;
+      for (int k = 0; k < cols; ++k) s += x[i][k][0] - x[i][k][0];
+      bad[static_cast<size_t>(i)] = s != 0 || s != s;
+    }
+  });
+  int n = 0;
+  for (unsigned char b : bad) n += b;
+  return n;
 }

@@ -4,6 +4,8 @@
 #include <fftw3.h>
 #include <stdio.h>
 
+#include <vector>
+
 #include "common.h"
 #include "matrix.h"
 
@@ -26,5 +28,11 @@ int read_file_normal(FILE* stream, fftw_complex** x, int rows, int cols);
 // SCAN_TOO_MANY (the shape check has the message for that).
 void check_scan_status(int status, const matrix_text& m, const char* path);
 // Fills x in the chosen orientation from the values kept by scan_matrix and lets them go,
-// with the progress messages and the same debug trace as the readers.
-void load_matrix(matrix_text* m, fftw_complex** x, int rows, int cols, int row_orientation);
+// with the progress messages and the same debug trace as the readers. In column orientation
+// `fields` (rows of them, 0-based), when given, says which value of a line is signal i.
+void load_matrix(matrix_text* m, fftw_complex** x, int rows, int cols, int row_orientation,
+                 const int* fields = nullptr);
+// Field `field` of every line of m, for a time column.
+std::vector<double> field_values(const matrix_text& m, int field);
+// The number of signals of x that hold a NaN or infinite sample.
+int signals_not_finite(fftw_complex** x, int rows, int cols);

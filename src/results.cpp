@@ -23,6 +23,7 @@
 #include "parallel.h"
 #include "phase.h"
 #include "result_file.h"
+#include "result_text.h"
 #include "settings.h"
 
 namespace {
@@ -54,15 +55,25 @@ inline double value(fftw_complex** y, int i, int k) {
 }
 
 // Values first .. last-1 of a result, counted line after line: each line holds the values of
-// every signal at one sample, separated by a space.
-template <int kind>
+// every signal at one sample, separated by a space, or as the layout has them.
+template <int kind, bool plain>
 size_t format_values(char* buf, fftw_complex** y, int rows, long long first, long long last) {
+  const text_layout& l = result_layout;
   char* p = buf;
   int k = static_cast<int>(first / rows);
   int i = static_cast<int>(first % rows);
   for (long long n = first; n < last; ++n) {
-    if (i > 0) *p++ = ' ';
-    p = format_g11(p, value<kind>(y, i, k));
+    if constexpr (plain) {
+      if (i > 0) *p++ = ' ';
+      p = format_g11(p, value<kind>(y, i, k));
+    } else {
+      if (i == 0 && !l.times.empty()) {
+        p = format_time(p, l.times[static_cast<size_t>(k)], l);
+        *p++ = l.separator;
+      }
+      if (i > 0) *p++ = l.separator;
+      p = format_value(p, value<kind>(y, i, k), l);
+    }
     if (++i == rows) {
       *p++ = '\n';
       i = 0;
@@ -72,10 +83,13 @@ size_t format_values(char* buf, fftw_complex** y, int rows, long long first, lon
   return static_cast<size_t>(p - buf);
 }
 
-// The formatter of each kind, in the order of result_kind.
+// The formatter of each kind, in the order of result_kind: for today's layout, and for another.
 using format_fn = size_t (*)(char*, fftw_complex**, int, long long, long long);
-constexpr format_fn kFormat[] = {format_values<kReal>, format_values<kImag>, format_values<kAbs>,
-                                 format_values<kTheta>, format_values<kFreq>};
+constexpr format_fn kFormat[2][5] = {
+    {format_values<kReal, true>, format_values<kImag, true>, format_values<kAbs, true>,
+     format_values<kTheta, true>, format_values<kFreq, true>},
+    {format_values<kReal, false>, format_values<kImag, false>, format_values<kAbs, false>,
+     format_values<kTheta, false>, format_values<kFreq, false>}};
 
 // About this many values go into one chunk of text (half a megabyte or so).
 constexpr long long kChunkValues = 1 << 15;
@@ -99,13 +113,18 @@ void write_result(result_file* r, const char* path, int kind, fftw_complex** y, 
   const long long total = static_cast<long long>(rows) * cols;
   const long long per_chunk = std::min(total, kChunkValues);
   const size_t chunks = static_cast<size_t>((total + per_chunk - 1) / per_chunk);
-  // Each value with its separator, and at most one newline a value.
-  const size_t max_bytes = static_cast<size_t>(per_chunk) * (kG11Max + 2);
-  bool ok = write_chunks(
-      r->f, threads_for_values(total, jobs), chunks, max_bytes, [&](size_t c, char* buf) {
-        long long first = static_cast<long long>(c) * per_chunk;
-        return kFormat[kind](buf, y, rows, first, std::min(total, first + per_chunk));
-      });
+  // Each value with its separator, and at most one newline a value; a time a line.
+  const bool plain = result_layout.plain();
+  const size_t max_bytes = static_cast<size_t>(per_chunk) * (kG11Max + 2 + (plain ? 0 : kTimeMax));
+  bool ok = result_layout.header.empty() ||
+            fwrite(result_layout.header.data(), 1, result_layout.header.size(), r->f) ==
+                result_layout.header.size();
+  ok = ok && write_chunks(r->f, threads_for_values(total, jobs), chunks, max_bytes,
+                          [&](size_t c, char* buf) {
+                            long long first = static_cast<long long>(c) * per_chunk;
+                            return kFormat[plain ? 0 : 1][kind](buf, y, rows, first,
+                                                                std::min(total, first + per_chunk));
+                          });
   close_result(r, !ok);
   progress("done\n");
 }
