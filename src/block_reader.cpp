@@ -269,7 +269,7 @@ static int scan_blocks(FILE* file, matrix_text* m, bool keep, bool trace, long l
       for (const piece& pc : g.pieces) {
         if (b.done) break;
         take_piece(&b, pc, v);
-        v += pc.count;
+        if (v != nullptr) v += pc.count;  // a size scan keeps no values: v stays null
       }
       if (b.done) break;
     }
