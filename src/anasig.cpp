@@ -1,5 +1,8 @@
 #include "anasig.h"
 
+#include <memory>
+#include <vector>
+
 #include "alloc.h"
 #include "dbg_printf.h"
 #include "extend.h"
@@ -29,7 +32,7 @@ static void plain_transform(int rows, int cols, fftw_complex** x, fftw_complex**
       alloc_array<double>(static_cast<size_t>(cols), "Couldn't allocatre %lu bytes\n");
   one_sided_weights(h.get(), cols);
   if (debug) dbg__printf(__FILE__, __LINE__, "rows=%d cols=%d\n", rows, cols);
-  weight_spectra(z[0], rows, cols, h.get(), jobs);
+  weight_spectra(z[0], z[0], rows, cols, h.get(), jobs);
   h.reset();
   progress("..50%");
 
@@ -39,6 +42,49 @@ static void plain_transform(int rows, int cols, fftw_complex** x, fftw_complex**
   scale_signals(y[0], rows, cols, jobs);
   free_matrix(&spectra);
   progress("..100%\n");
+}
+
+// The kept spectra and the inverse plan of a run with bands.
+struct kept_spectra {
+  signal_matrix spectra;
+  signal_fft inverse;
+  std::vector<double> h;
+};
+
+// One batched forward FFT of every signal into spectra that are kept; each band weights them
+// into x, which the forward FFT no longer needs, for one batched inverse FFT into y.
+static band_pass plain_bands(int rows, int cols, fftw_complex** x, fftw_complex** y,
+                             double interval) {
+  auto kept = std::make_shared<kept_spectra>();
+  alloc_matrix(&kept->spectra, rows, cols, "Couldn't malloc %lu bytes\n",
+               "Couldn't fftw_malloc %lu bytes\n");
+  fftw_complex** z = kept->spectra.rowp();
+
+  trace_transform(rows, cols);
+  signal_fft forward = plan_fft(rows, cols, x, z, FFTW_FORWARD, jobs);
+  kept->inverse = plan_fft(rows, cols, x, y, FFTW_BACKWARD, jobs);
+  planning_end();
+
+  progress(" 0%");
+  const int repeats = timing ? 100000 : 1;
+  for (int t = 0; t < repeats; ++t) run_fft(forward);
+  progress("..100%\n");
+  kept->h.resize(static_cast<size_t>(cols));
+  return [=](const band& b) {
+    double* h = kept->h.data();
+    one_sided_weights(h, cols);
+    apply_band_gain(b, h, cols, interval);
+    weight_spectra(x[0], kept->spectra.rowp()[0], rows, cols, h, jobs);
+    run_fft(kept->inverse);
+    scale_signals(y[0], rows, cols, jobs);
+  };
+}
+
+band_pass anasig_bands(int rows, int cols, fftw_complex** x, fftw_complex** y, double interval) {
+  planning_begin();
+  if (extended_transform_wanted(pad, gaps, rows, cols, x))
+    return extended_bands(pad, gaps, rows, cols, x, y, interval);
+  return plain_bands(rows, cols, x, y, interval);
 }
 
 int anasig(int rows, int cols, fftw_complex** x, fftw_complex** y) {

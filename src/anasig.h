@@ -4,4 +4,12 @@
 
 #include <fftw3.h>
 
+#include "bands.h"
+
 int anasig(int rows, int cols, fftw_complex** x, fftw_complex** y);
+
+// With bands: the forward transform of every row of x (padded and cut at gaps as anasig()
+// does), run once and kept; each call of the returned function puts the analytic signal of
+// one band into y, the band's gain at the frequencies of the interval folded into the
+// one-sided weights. x is work space from then on. Exits 1 when memory or a plan cannot be had.
+band_pass anasig_bands(int rows, int cols, fftw_complex** x, fftw_complex** y, double interval);

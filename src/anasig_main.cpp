@@ -14,6 +14,7 @@
 
 #include "anasig.h"
 #include "anasig_version.h"
+#include "bands.h"
 #include "common.h"
 #include "dbg_printf.h"
 #include "fatal.h"
@@ -27,7 +28,7 @@
 static const char kShortOpts[] = "?#AF:HI:af:hi:";
 
 // Codes of the long-only options that act, beyond every character code.
-enum { OPT_NONE = 256, OPT_ALL, OPT_VERSION, OPT_PAD, OPT_OUTPUT_DIR, OPT_JOBS };
+enum { OPT_NONE = 256, OPT_ALL, OPT_VERSION, OPT_PAD, OPT_OUTPUT_DIR, OPT_JOBS, OPT_BAND };
 
 // "--abs" turns the magnitude on like the other positive forms; "-a" alone does nothing.
 static const struct option long_opts[] = {
@@ -68,6 +69,7 @@ static const struct option long_opts[] = {
     {"gaps", no_argument, &gaps, 1},
     {"output-dir", required_argument, nullptr, OPT_OUTPUT_DIR},
     {"jobs", required_argument, nullptr, OPT_JOBS},
+    {"band", required_argument, nullptr, OPT_BAND},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -182,6 +184,9 @@ static void parse_options(int argc, char** argv) {
       case OPT_JOBS:
         jobs = parse_jobs(optarg);
         break;
+      case OPT_BAND:
+        add_bands(optarg);
+        break;
       default:
         printf("?? getopt returned character code 0%o ??\n", static_cast<unsigned>(c));
         break;
@@ -217,8 +222,14 @@ static void process_file(const char* path) {
   alloc_matrix(&y, rows, cols, "Couldn't malloc y(%lu bytes).\n",
                "Couldn't fftw_malloc y[0](%lu bytes).\n");
   load_matrix(&text, x.rowp(), rows, cols, row_orientation);
-  anasig(rows, cols, x.rowp(), y.rowp());
-  write_results(path, y.rowp(), rows, cols);
+  if (bands.empty()) {
+    anasig(rows, cols, x.rowp(), y.rowp());
+    write_results(path, y.rowp(), rows, cols);
+  } else {
+    check_bands(tstep);
+    band_pass make_band = anasig_bands(rows, cols, x.rowp(), y.rowp(), tstep);
+    write_band_results(path, y.rowp(), rows, cols, make_band);
+  }
   free_matrix(&x);
   free_matrix(&y);
 }
@@ -258,6 +269,9 @@ int main(int argc, char** argv) {
   atexit(at_exit);
   install_signal_cleanup();
   parse_options(argc, argv);
+  // Each file checks the bands against its own interval too; one for the whole run is refused
+  // before anything is logged or read.
+  check_bands(tstep);
   logfile(argc, argv);
   if (optind >= argc) usage(argv[0]);
   printf("Using timestep=%g\n", tstep);

@@ -3,8 +3,15 @@
 
 #include <fftw3.h>
 
+#include "bands.h"
+
 // Writes every selected result of y for the input file at path; exits 1 on any failure.
 void write_results(const char* path, fftw_complex** y, int rows, int cols);
+
+// With bands: for each band, make_band puts its analytic signal into y and its selected
+// results are written, named with the band's label; all of them are put in place together.
+void write_band_results(const char* path, fftw_complex** y, int rows, int cols,
+                        const band_pass& make_band);
 
 // Warns when the results of the input at path would replace those of an earlier operand of
 // this run (the same folder and name); call before the input is opened.
