@@ -36,13 +36,24 @@ bool finite(const fftw_complex v) {
   return isfinite(v[0]) && isfinite(v[1]);
 }
 
-// The extended signal: the samples, then zeros or the samples backwards up to len.
+// The extended signal: the samples, then zeros or a mirror up to len. The mirror joins the
+// signal to itself at both ends: the first half of the added samples is the end backwards, the
+// second half the start backwards (the end takes the larger half of an odd count), so that a
+// smooth length needs no jump at either end. For len = 2n it is the whole signal backwards.
 void fill(fftw_complex* b, const fftw_complex* s, int n, int len, int pad) {
   memcpy(b, s, sizeof(fftw_complex) * n);
   if (pad == PAD_MIRROR) {
-    for (int k = 0; k < n; ++k) {
+    const int added = len - n;
+    // A smooth length is below 3n, so neither half is longer than the signal.
+    const int from_end = std::min((added + 1) / 2, n);
+    const int from_start = std::min(added - from_end, n);
+    for (int k = 0; k < from_end; ++k) {
       b[n + k][0] = s[n - 1 - k][0];
       b[n + k][1] = s[n - 1 - k][1];
+    }
+    for (int k = 0; k < from_start; ++k) {
+      b[len - 1 - k][0] = s[k][0];
+      b[len - 1 - k][1] = s[k][1];
     }
   } else if (len > n) {
     memset(b + n, 0, sizeof(fftw_complex) * (len - n));
@@ -86,8 +97,7 @@ long long smooth_length(long long n) {
 }
 
 long long extended_length(long long n, int pad) {
-  if (pad == PAD_ZERO) return smooth_length(2 * n);
-  if (pad == PAD_MIRROR) return 2 * n;
+  if (pad == PAD_ZERO || pad == PAD_MIRROR) return smooth_length(2 * n);
   return n;
 }
 
