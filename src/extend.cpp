@@ -15,6 +15,7 @@
 
 #include "alloc.h"
 #include "dbg_printf.h"
+#include "derivative.h"
 #include "fatal.h"
 #include "fft.h"
 #include "parallel.h"
@@ -129,6 +130,9 @@ struct extended_run {
   std::vector<fftw_block> bufs;
   std::map<std::pair<int, int>, std::pair<plan_ptr, plan_ptr>> plans;
   std::map<int, std::vector<double>> weights;
+  // With the derivative: a second buffer for each worker, and the derivative's weights.
+  std::vector<fftw_block> dbufs;
+  std::map<int, std::vector<double>> dweights;
 
   const std::pair<plan_ptr, plan_ptr>& plan(const batch& bt) const {
     return plans.at({bt.len, bt.howmany});
@@ -148,14 +152,15 @@ struct extended_run {
       scale_samples(y[s.row] + s.start, buf + static_cast<size_t>(j) * bt.len, bt.n, bt.len);
     }
   }
-  // Runs each(batch index, worker buffer) for every batch, whole batches shared between the
+  // Runs each(batch index, worker buffer, worker) for every batch, whole batches shared between the
   // workers; every batch is transformed by the same plan whichever worker takes it.
   template <typename F>
   void each_batch(F&& each) {
     std::atomic<size_t> next{0};
     parallel_for(workers, workers, [&](long long w0, long long w1) {
       for (long long w = w0; w < w1; ++w) {
-        for (size_t i; (i = next++) < batches.size();) each(i, bufs[static_cast<size_t>(w)].get());
+        for (size_t i; (i = next++) < batches.size();)
+          each(i, bufs[static_cast<size_t>(w)].get(), static_cast<size_t>(w));
       }
     });
   }
@@ -164,7 +169,7 @@ struct extended_run {
 // Prints the transform's trace and first mark, makes the stretches, batches, buffers, plans
 // and weights, and ends the planning.
 void prepare(extended_run* r, int pad, int gaps, int rows, int cols, fftw_complex** x,
-             fftw_complex** y) {
+             fftw_complex** y, bool derivative, double interval) {
   trace_transform(rows, cols);
   progress(" 0%");
   r->pad = pad;
@@ -196,12 +201,18 @@ void prepare(extended_run* r, int pad, int gaps, int rows, int cols, fftw_comple
   r->workers = std::max(1, parallel_workers(static_cast<long long>(batches.size()), threads));
   for (int t = 0; t < r->workers; ++t)
     r->bufs.push_back(alloc_complex(largest, "Couldn't fftw_malloc %lu bytes\n"));
+  for (int t = 0; derivative && t < r->workers; ++t)
+    r->dbufs.push_back(alloc_complex(largest, "Couldn't fftw_malloc %lu bytes\n"));
   // Planned here, as FFTW plans on one thread only.
   for (const batch& bt : batches) {
     std::vector<double>& h = r->weights[bt.len];
     if (h.empty()) {
       h.resize(static_cast<size_t>(bt.len));
       one_sided_weights(h.data(), bt.len);
+      if (derivative) {
+        std::vector<double>& d = r->dweights[bt.len] = h;
+        derivative_weights(d.data(), bt.len, interval);
+      }
     }
     auto& p = r->plans[{bt.len, bt.howmany}];
     if (p.first != nullptr) continue;
@@ -214,16 +225,26 @@ void prepare(extended_run* r, int pad, int gaps, int rows, int cols, fftw_comple
 
 }  // namespace
 
-void anasig_extended(int pad, int gaps, int rows, int cols, fftw_complex** x, fftw_complex** y) {
+void anasig_extended(int pad, int gaps, int rows, int cols, fftw_complex** x, fftw_complex** y,
+                     fftw_complex** dz, double interval) {
   extended_run r;
-  prepare(&r, pad, gaps, rows, cols, x, y);
+  prepare(&r, pad, gaps, rows, cols, x, y, dz != nullptr, interval);
   const int repeats = timing ? 100000 : 1;
-  r.each_batch([&](size_t i, fftw_complex* buf) {
+  r.each_batch([&](size_t i, fftw_complex* buf, size_t w) {
     const batch& bt = r.batches[i];
     for (int t = 0; t < repeats; ++t) {
       // Refilled each time: the transform works in place.
       r.fill_batch(bt, x, buf);
       fftw_execute_dft(r.plan(bt).first.get(), buf, buf);
+    }
+    if (dz != nullptr) {
+      const std::vector<double>& d = r.dweights.at(bt.len);
+      fftw_complex* dbuf = r.dbufs[w].get();
+      for (int j = 0; j < bt.howmany; ++j) {
+        const size_t at = static_cast<size_t>(j) * bt.len;
+        weight_bins_i(dbuf + at, buf + at, d.data(), 0, bt.len);
+      }
+      r.finish_batch(bt, dz, dbuf);
     }
     const std::vector<double>& h = r.weights.at(bt.len);
     for (int j = 0; j < bt.howmany; ++j) {
@@ -240,16 +261,16 @@ void anasig_extended(int pad, int gaps, int rows, int cols, fftw_complex** x, ff
 }
 
 band_pass extended_bands(int pad, int gaps, int rows, int cols, fftw_complex** x, fftw_complex** y,
-                         double interval) {
+                         fftw_complex** dz, double interval) {
   auto r = std::make_shared<extended_run>();
-  prepare(r.get(), pad, gaps, rows, cols, x, y);
+  prepare(r.get(), pad, gaps, rows, cols, x, y, false, interval);
   // The spectrum of every batch, kept for all bands.
   auto spectra = std::make_shared<std::vector<fftw_block>>();
   for (const batch& bt : r->batches)
     spectra->push_back(alloc_complex(static_cast<size_t>(bt.howmany) * bt.len,
                                      "Couldn't fftw_malloc %lu bytes\n"));
   const int repeats = timing ? 100000 : 1;
-  r->each_batch([&](size_t i, fftw_complex*) {
+  r->each_batch([&](size_t i, fftw_complex*, size_t) {
     const batch& bt = r->batches[i];
     fftw_complex* z = (*spectra)[i].get();
     for (int t = 0; t < repeats; ++t) {
@@ -258,14 +279,26 @@ band_pass extended_bands(int pad, int gaps, int rows, int cols, fftw_complex** x
     }
   });
   progress("..100%\n");
-  return [r, spectra, y, interval](const band& b) {
-    // The band's weights for each length.
-    std::map<int, std::vector<double>> h = r->weights;
-    for (auto& [len, w] : h) apply_band_gain(b, w.data(), len, interval);
-    r->each_batch([&](size_t i, fftw_complex* buf) {
+  return [r, spectra, y, dz, interval](const band& b) {
+    // The band's weights for each length, and its derivative's.
+    std::map<int, std::vector<double>> h = r->weights, d;
+    for (auto& [len, w] : h) {
+      apply_band_gain(b, w.data(), len, interval);
+      if (dz == nullptr) continue;
+      d[len] = w;
+      derivative_weights(d[len].data(), len, interval);
+    }
+    r->each_batch([&](size_t i, fftw_complex* buf, size_t) {
       const batch& bt = r->batches[i];
       const std::vector<double>& w = h.at(bt.len);
       const fftw_complex* z = (*spectra)[i].get();
+      if (dz != nullptr) {
+        for (int j = 0; j < bt.howmany; ++j) {
+          const size_t at = static_cast<size_t>(j) * bt.len;
+          weight_bins_i(buf + at, z + at, d.at(bt.len).data(), 0, bt.len);
+        }
+        r->finish_batch(bt, dz, buf);
+      }
       for (int j = 0; j < bt.howmany; ++j) {
         const size_t at = static_cast<size_t>(j) * bt.len;
         weight_bins(buf + at, z + at, w.data(), 0, bt.len);

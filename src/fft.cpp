@@ -105,6 +105,16 @@ void weight_spectra(fftw_complex* to, const fftw_complex* from, int rows, int co
   });
 }
 
+void weight_spectra_i(fftw_complex* to, const fftw_complex* from, int rows, int cols,
+                      const double* h, int threads) {
+  const long long n = static_cast<long long>(rows) * cols;
+  parallel_for(n, threads_for_values(n, threads), [&](long long first, long long last) {
+    each_row_part(first, last, cols, [&](long long row, long long k0, long long k1) {
+      weight_bins_i(to + row * cols, from + row * cols, h, k0, k1);
+    });
+  });
+}
+
 void scale_signals(fftw_complex* block, int rows, int cols, int threads) {
   const long long n = static_cast<long long>(rows) * cols;
   parallel_for(n, threads_for_values(n, threads), [&](long long first, long long last) {

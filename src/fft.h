@@ -47,6 +47,15 @@ inline void weight_bins(fftw_complex* to, const fftw_complex* from, const double
     to[k][1] = from[k][1] * h[k];
   }
 }
+// The same with the weights times i: (a + ib) h i = -b h + i a h.
+inline void weight_bins_i(fftw_complex* to, const fftw_complex* from, const double* h, long long k0,
+                          long long k1) {
+  for (long long k = k0; k < k1; ++k) {
+    const double re = from[k][0];
+    to[k][0] = -from[k][1] * h[k];
+    to[k][1] = re * h[k];
+  }
+}
 // The first n samples of an inverse transform of len samples, scaled by 1/len into out (FFTW
 // leaves its transforms unnormalised); out may be in.
 inline void scale_samples(fftw_complex* out, const fftw_complex* in, long long n, int len) {
@@ -59,6 +68,9 @@ inline void scale_samples(fftw_complex* out, const fftw_complex* in, long long n
 // `from`), and every signal scaled, on the threads; the bits are the same with any count.
 void weight_spectra(fftw_complex* to, const fftw_complex* from, int rows, int cols, const double* h,
                     int threads);
+// weight_spectra with the weights times i.
+void weight_spectra_i(fftw_complex* to, const fftw_complex* from, int rows, int cols,
+                      const double* h, int threads);
 void scale_signals(fftw_complex* block, int rows, int cols, int threads);
 
 // The transform's own debug line, "Debug:" with its place and the shape.

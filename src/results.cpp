@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "dbg_printf.h"
+#include "derivative.h"
 #include "fatal.h"
 #include "matrix.h"
 #include "mypath.h"
@@ -102,16 +103,19 @@ void write_result(result_file* r, const char* path, int kind, fftw_complex** y, 
 
 // Writes the results of y that `paths` names (null: not written), in the order of the kinds,
 // and adds them to `pending`. The phase and the frequency take y's place once the envelope is
-// written.
+// written; with dz, the derivative of y, the frequency is taken from it.
 void write_set(const char* const paths[5], fftw_complex** y, int rows, int cols,
-               std::vector<result_file>* pending) {
+               std::vector<result_file>* pending, fftw_complex** dz = nullptr) {
   for (int t = kReal; t <= kAbs; ++t) {
     if (paths[t] == nullptr) continue;
     pending->emplace_back();
     write_result(&pending->back(), paths[t], t, y, rows, cols);
   }
+  const bool derivative = dz != nullptr && paths[kFreq] != nullptr;
+  if (derivative) derivative_frequency(y, dz, rows, cols, cycles, jobs);
   if (paths[kTheta] != nullptr || paths[kFreq] != nullptr)
     phase_rows(phase_settings(), y, rows, cols, jobs);
+  if (derivative) take_derivative_frequency(y, dz, rows, cols, jobs);
   for (int t = kTheta; t <= kFreq; ++t) {
     if (paths[t] == nullptr) continue;
     pending->emplace_back();
@@ -120,10 +124,11 @@ void write_set(const char* const paths[5], fftw_complex** y, int rows, int cols,
 }
 
 // write_set, and the results put in place together.
-void write_set(const char* const paths[5], fftw_complex** y, int rows, int cols) {
+void write_set(const char* const paths[5], fftw_complex** y, int rows, int cols,
+               fftw_complex** dz = nullptr) {
   std::vector<result_file> pending;
   pending.reserve(5);
-  write_set(paths, y, rows, cols, &pending);
+  write_set(paths, y, rows, cols, &pending, dz);
   commit_results(pending.data(), static_cast<int>(pending.size()));
 }
 
@@ -249,17 +254,17 @@ static int selected_paths(char result_path[5][PATH_MAX], const char* paths[5]) {
   return count;
 }
 
-void write_results(const char* path, fftw_complex** y, int rows, int cols) {
+void write_results(const char* path, fftw_complex** y, int rows, int cols, fftw_complex** dz) {
   static char result_path[5][PATH_MAX];
   checked_names(path, result_path, "");
   const char* paths[5];
   int count = selected_paths(result_path, paths);
-  write_set(paths, y, rows, cols);
+  write_set(paths, y, rows, cols, dz);
   if (count == 0) fputs("Warning: no output selected\n", stderr);
 }
 
 void write_band_results(const char* path, fftw_complex** y, int rows, int cols,
-                        const band_pass& make_band) {
+                        const band_pass& make_band, fftw_complex** dz) {
   // Every band's names stay until the whole group is put in place.
   std::vector<std::array<char[PATH_MAX], 5>> names(bands.size());
   std::vector<result_file> pending;
@@ -272,7 +277,7 @@ void write_band_results(const char* path, fftw_complex** y, int rows, int cols,
     count = selected_paths(names[b].data(), paths);
     progress(("Band " + label + "\n").c_str());
     make_band(bands[b]);
-    write_set(paths, y, rows, cols, &pending);
+    write_set(paths, y, rows, cols, &pending, dz);
   }
   commit_results(pending.data(), static_cast<int>(pending.size()));
   if (count == 0) fputs("Warning: no output selected\n", stderr);

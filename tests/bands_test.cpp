@@ -64,7 +64,7 @@ struct banded {
     for (int i = 0; i < r; ++i)
       for (int k = 0; k < c; ++k) x.rowp()[i][k][0] = rows[i][k], x.rowp()[i][k][1] = 0;
     quiet = 1;
-    make = anasig_bands(r, c, x.rowp(), y.rowp(), interval);
+    make = anasig_bands(r, c, x.rowp(), y.rowp(), nullptr, interval);
   }
 };
 

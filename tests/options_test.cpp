@@ -156,6 +156,9 @@ TEST(Options, BadValuesStopBeforeTheRunLog) {
                    "--band=0.1:0.2:0.01: results named as those of --band=0.1:0.2\n"});
   table.push_back({{"--band=0:0.25", "--band=0.0:0.250"},
                    "--band=0.0:0.250: results named as those of --band=0:0.25\n"});
+  for (const char* v : {"", "diff", "Derivative", "derivative,difference"})
+    table.push_back(
+        {{std::string("--freq-method=") + v}, "--freq-method takes difference or derivative\n"});
   for (const auto& t : table) {
     temp_dir d;
     write_file(d / "s.txt", "1\n2\n");
