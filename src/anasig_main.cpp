@@ -29,16 +29,7 @@
 static const char kShortOpts[] = "?#AF:HI:af:hi:";
 
 // Codes of the long-only options that act, beyond every character code.
-enum {
-  OPT_NONE = 256,
-  OPT_ALL,
-  OPT_VERSION,
-  OPT_PAD,
-  OPT_OUTPUT_DIR,
-  OPT_JOBS,
-  OPT_BAND,
-  OPT_FREQ_METHOD
-};
+enum { OPT_NONE = 256, OPT_ALL, OPT_VERSION, OPT_PAD, OPT_OUTPUT_DIR, OPT_JOBS, OPT_BAND };
 
 // "--abs" turns the magnitude on like the other positive forms; "-a" alone does nothing.
 static const struct option long_opts[] = {
