@@ -14,8 +14,10 @@
 
 #include "anasig.h"
 #include "anasig_version.h"
+#include "bands.h"
 #include "common.h"
 #include "dbg_printf.h"
+#include "derivative.h"
 #include "fatal.h"
 #include "loading.h"
 #include "logfile.h"
@@ -27,7 +29,7 @@
 static const char kShortOpts[] = "?#AF:HI:af:hi:";
 
 // Codes of the long-only options that act, beyond every character code.
-enum { OPT_NONE = 256, OPT_ALL, OPT_VERSION, OPT_PAD, OPT_OUTPUT_DIR, OPT_JOBS };
+enum { OPT_NONE = 256, OPT_ALL, OPT_VERSION, OPT_PAD, OPT_OUTPUT_DIR, OPT_JOBS, OPT_BAND };
 
 // "--abs" turns the magnitude on like the other positive forms; "-a" alone does nothing.
 static const struct option long_opts[] = {
@@ -68,6 +70,11 @@ static const struct option long_opts[] = {
     {"gaps", no_argument, &gaps, 1},
     {"output-dir", required_argument, nullptr, OPT_OUTPUT_DIR},
     {"jobs", required_argument, nullptr, OPT_JOBS},
+    {"band", required_argument, nullptr, OPT_BAND},
+    // Its code is that of "frequency", so that getopt does not name it among the meanings of
+    // "--f", "--fr" and "--fre", which stay the ambiguous prefixes they were; the long index
+    // tells the two apart.
+    {"freq-method", required_argument, nullptr, 'f'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -140,8 +147,10 @@ static void set_output_dir(const char* value) {
 
 static void parse_options(int argc, char** argv) {
   jobs = available_cpus();
-  int c;
-  while ((c = getopt_long(argc, argv, kShortOpts, long_opts, nullptr)) != -1) {
+  int c, index = -1;
+  while ((c = getopt_long(argc, argv, kShortOpts, long_opts, &index)) != -1) {
+    const char* long_name = index >= 0 ? long_opts[index].name : "";
+    index = -1;
     switch (c) {
       case 0:
       case 'a':
@@ -153,6 +162,10 @@ static void parse_options(int argc, char** argv) {
       case 'h':
         usage(argv[0]);
       case 'f': {
+        if (strcmp(long_name, "freq-method") == 0) {
+          set_freq_method(optarg);
+          break;
+        }
         double v = strtod(optarg, nullptr);
         if (v == 0) fatal("frequency can't be zero\n");
         tstep = 1 / v;
@@ -181,6 +194,9 @@ static void parse_options(int argc, char** argv) {
         break;
       case OPT_JOBS:
         jobs = parse_jobs(optarg);
+        break;
+      case OPT_BAND:
+        add_bands(optarg);
         break;
       default:
         printf("?? getopt returned character code 0%o ??\n", static_cast<unsigned>(c));
@@ -217,8 +233,19 @@ static void process_file(const char* path) {
   alloc_matrix(&y, rows, cols, "Couldn't malloc y(%lu bytes).\n",
                "Couldn't fftw_malloc y[0](%lu bytes).\n");
   load_matrix(&text, x.rowp(), rows, cols, row_orientation);
-  anasig(rows, cols, x.rowp(), y.rowp());
-  write_results(path, y.rowp(), rows, cols);
+  // The derivative of the analytic signal, for the frequency by the derivative method.
+  signal_matrix d;
+  if (derivative_wanted())
+    alloc_matrix(&d, rows, cols, "Couldn't malloc %lu bytes\n", "Couldn't fftw_malloc %lu bytes\n");
+  fftw_complex** dz = derivative_wanted() ? d.rowp() : nullptr;
+  if (bands.empty()) {
+    anasig(rows, cols, x.rowp(), y.rowp(), dz, tstep);
+    write_results(path, y.rowp(), rows, cols, dz);
+  } else {
+    check_bands(tstep);
+    band_pass make_band = anasig_bands(rows, cols, x.rowp(), y.rowp(), dz, tstep);
+    write_band_results(path, y.rowp(), rows, cols, make_band, dz);
+  }
   free_matrix(&x);
   free_matrix(&y);
 }
@@ -258,6 +285,9 @@ int main(int argc, char** argv) {
   atexit(at_exit);
   install_signal_cleanup();
   parse_options(argc, argv);
+  // Each file checks the bands against its own interval too; one for the whole run is refused
+  // before anything is logged or read.
+  check_bands(tstep);
   logfile(argc, argv);
   if (optind >= argc) usage(argv[0]);
   printf("Using timestep=%g\n", tstep);
