@@ -300,11 +300,11 @@ static int scan_blocks(FILE* file, matrix_text* m, bool keep, bool trace, long l
         m->failed_size = g.failed_size;
         return SCAN_NO_MEMORY;
       }
-      const double* v = g.values.items.get();
+      const double* v = g.values.items.get();  // null when the values are not kept
       for (const piece& pc : g.pieces) {
         if (b.done) break;
         take_piece(&b, pc, v);
-        v += pc.count;
+        if (v != nullptr) v += pc.count;
       }
       if (b.done) break;
     }
