@@ -30,6 +30,7 @@ constexpr size_t kBlock = 4 << 20;      // bytes read at a time
 constexpr size_t kPerThread = 1 << 20;  // less text than this a thread is not worth starting
 constexpr size_t kLookahead = 16;       // no reading of a number looks further past its end
 constexpr size_t kDecidedTail = 64;     // a word this long without white space is decided
+constexpr size_t kLongNumber = 4096;    // a number going on past this is read on, not carried
 
 // A stretch of one line as one thread read it.
 struct piece {
@@ -104,6 +105,9 @@ struct block_state {
   size_t line_values = 0;  // m->data.size where the current line's values start
   bool done = false;       // the block has ended
   int status = SCAN_OK;
+  bool long_number = false;  // a long number goes on past what has been read
+  number_reader number;      // its summary
+  uint64_t number_read = 0;  // its bytes in the blocks before the current one
 };
 
 void begin_line(block_state* b, bool comment) {
@@ -167,8 +171,16 @@ void take_piece(block_state* b, const piece& pc, const double* values) {
   if (pc.line_end) end_line(b);
 }
 
+// Appends a number that ended after the pieces before it; false when the block has ended.
+bool take_number(block_state* b, double v) {
+  if (b->keep && !add_value(b, v)) return false;
+  ++b->count;
+  return true;
+}
+
 // Reads numbers at the start of an unfinished word at the end of what has been read, as far as
-// their reading cannot change with what follows; returns the bytes used.
+// their reading cannot change with what follows; returns the bytes used. A long number that may
+// go on is read on from its summary in the following blocks, and all the bytes are used.
 size_t take_tail(block_state* b, const char* s, size_t n) {
   if (n == 0) return 0;
   if (!b->in_line) begin_line(b, is_comment_start(s[0]));
@@ -186,15 +198,22 @@ size_t take_tail(block_state* b, const char* s, size_t n) {
     }
     int r = scan_number(p, end, &v, &consumed);
     if (r == 1 && end == s + n && p + consumed + kLookahead > end) {
-      return static_cast<size_t>(p - s);  // the number may go on
+      // The number may go on: a short one is carried whole, a long one read on from its
+      // summary. One that has ended after all stands as read.
+      if (static_cast<size_t>(end - p) < kLongNumber) return static_cast<size_t>(p - s);
+      b->number = number_reader{};
+      if (!feed_number(&b->number, p, static_cast<size_t>(end - p))) {
+        b->long_number = true;
+        b->number_read = static_cast<uint64_t>(end - p);
+        return n;
+      }
     }
     if (r != 1) {
       b->text = r == 0;
       b->ignore = true;
       return n;
     }
-    if (b->keep && !add_value(b, v)) return n;
-    ++b->count;
+    if (!take_number(b, v)) return n;
     p += consumed;
   }
 }
@@ -203,7 +222,8 @@ size_t take_tail(block_state* b, const char* s, size_t n) {
 
 // Reads the file in large blocks; each block is cut at white space into stretches that threads
 // read at once, and the stretches are taken in file order, so the outcome is that of one
-// reading from the start. Only an unfinished word is carried from one block to the next.
+// reading from the start. Only an unfinished word is carried from one block to the next, and of
+// a long number only its summary.
 static int scan_blocks(FILE* file, matrix_text* m, bool keep, bool trace, long long max_lines,
                        size_t* asked) {
   const int threads = jobs;
@@ -227,6 +247,19 @@ static int scan_blocks(FILE* file, matrix_text* m, bool keep, bool trace, long l
     char* text = buf.data();
     size_t n = carry + got;
     size_t from = 0;
+    // A long number from the blocks before goes on here or has ended; reading resumes after it.
+    if (b.long_number) {
+      if (!feed_number(&b.number, text, n) && !eof) {
+        b.number_read += n;
+        continue;
+      }
+      double v;
+      uint64_t used = 0;
+      end_number(b.number, &v, &used);
+      b.long_number = false;
+      from = static_cast<size_t>(used - b.number_read);
+      if (!take_number(&b, v)) break;
+    }
     // The rest of a comment or of a line after its numbers is passed over, never kept.
     if (b.in_line && b.ignore) {
       const char* nl = static_cast<const char*>(memchr(text, '\n', n));
@@ -265,7 +298,7 @@ static int scan_blocks(FILE* file, matrix_text* m, bool keep, bool trace, long l
         m->failed_size = g.failed_size;
         return SCAN_NO_MEMORY;
       }
-      const double* v = g.values.items.get();
+      const double* v = g.values.items.get();  // null when the values are not kept
       for (const piece& pc : g.pieces) {
         if (b.done) break;
         take_piece(&b, pc, v);
