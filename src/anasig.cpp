@@ -1,14 +1,21 @@
 #include "anasig.h"
 
+#include <memory>
+#include <vector>
+
 #include "alloc.h"
 #include "dbg_printf.h"
+#include "derivative.h"
 #include "extend.h"
 #include "fft.h"
 #include "matrix.h"
 #include "settings.h"
 
 // One batched forward FFT of every signal, the one-sided weights, one batched inverse FFT.
-static void plain_transform(int rows, int cols, fftw_complex** x, fftw_complex** y) {
+// With dz, the derivative's weights first put the spectra into x, which the forward FFT no
+// longer needs, for a second inverse FFT into dz.
+static void plain_transform(int rows, int cols, fftw_complex** x, fftw_complex** y,
+                            fftw_complex** dz, double interval) {
   signal_matrix spectra;
   alloc_matrix(&spectra, rows, cols, "Couldn't malloc %lu bytes\n",
                "Couldn't fftw_malloc %lu bytes\n");
@@ -17,6 +24,8 @@ static void plain_transform(int rows, int cols, fftw_complex** x, fftw_complex**
   trace_transform(rows, cols);
   signal_fft forward = plan_fft(rows, cols, x, z, FFTW_FORWARD, jobs);
   signal_fft inverse = plan_fft(rows, cols, z, y, FFTW_BACKWARD, jobs);
+  signal_fft derivative;
+  if (dz != nullptr) derivative = plan_fft(rows, cols, x, dz, FFTW_BACKWARD, jobs);
   planning_end();
 
   progress(" 0%");
@@ -27,9 +36,17 @@ static void plain_transform(int rows, int cols, fftw_complex** x, fftw_complex**
 
   c_array<double> h =
       alloc_array<double>(static_cast<size_t>(cols), "Couldn't allocatre %lu bytes\n");
+  if (dz != nullptr) {
+    one_sided_weights(h.get(), cols);
+    derivative_weights(h.get(), cols, interval);
+    weight_spectra_i(x[0], z[0], rows, cols, h.get(), jobs);
+    run_fft(derivative);
+    derivative = signal_fft{};
+    scale_signals(dz[0], rows, cols, jobs);
+  }
   one_sided_weights(h.get(), cols);
   if (debug) dbg__printf(__FILE__, __LINE__, "rows=%d cols=%d\n", rows, cols);
-  weight_spectra(z[0], rows, cols, h.get(), jobs);
+  weight_spectra(z[0], z[0], rows, cols, h.get(), jobs);
   h.reset();
   progress("..50%");
 
@@ -41,14 +58,71 @@ static void plain_transform(int rows, int cols, fftw_complex** x, fftw_complex**
   progress("..100%\n");
 }
 
-int anasig(int rows, int cols, fftw_complex** x, fftw_complex** y) {
+// The kept spectra and the inverse plan of a run with bands.
+struct kept_spectra {
+  signal_matrix spectra;
+  signal_fft inverse, derivative;
+  std::vector<double> h;
+};
+
+// One batched forward FFT of every signal into spectra that are kept; each band weights them
+// into x, which the forward FFT no longer needs, for one batched inverse FFT into y.
+static band_pass plain_bands(int rows, int cols, fftw_complex** x, fftw_complex** y,
+                             fftw_complex** dz, double interval) {
+  auto kept = std::make_shared<kept_spectra>();
+  alloc_matrix(&kept->spectra, rows, cols, "Couldn't malloc %lu bytes\n",
+               "Couldn't fftw_malloc %lu bytes\n");
+  fftw_complex** z = kept->spectra.rowp();
+
+  trace_transform(rows, cols);
+  signal_fft forward = plan_fft(rows, cols, x, z, FFTW_FORWARD, jobs);
+  kept->inverse = plan_fft(rows, cols, x, y, FFTW_BACKWARD, jobs);
+  if (dz != nullptr) kept->derivative = plan_fft(rows, cols, x, dz, FFTW_BACKWARD, jobs);
+  planning_end();
+
+  progress(" 0%");
+  const int repeats = timing ? 100000 : 1;
+  for (int t = 0; t < repeats; ++t) run_fft(forward);
+  progress("..100%\n");
+  kept->h.resize(static_cast<size_t>(cols));
+  return [=](const band& b) {
+    // The band's weights with the inverse transform's 1/cols folded in, which spares a pass
+    // over y for each band.
+    double* h = kept->h.data();
+    auto band_weights = [&]() {
+      one_sided_weights(h, cols);
+      apply_band_gain(b, h, cols, interval);
+      for (int k = 0; k < cols; ++k) h[k] /= cols;
+    };
+    if (dz != nullptr) {
+      band_weights();
+      derivative_weights(h, cols, interval);
+      weight_spectra_i(x[0], kept->spectra.rowp()[0], rows, cols, h, jobs);
+      run_fft(kept->derivative);
+    }
+    band_weights();
+    weight_spectra(x[0], kept->spectra.rowp()[0], rows, cols, h, jobs);
+    run_fft(kept->inverse);
+  };
+}
+
+band_pass anasig_bands(int rows, int cols, fftw_complex** x, fftw_complex** y, fftw_complex** dz,
+                       double interval) {
+  planning_begin();
+  if (extended_transform_wanted(pad, gaps, rows, cols, x))
+    return extended_bands(pad, gaps, rows, cols, x, y, dz, interval);
+  return plain_bands(rows, cols, x, y, dz, interval);
+}
+
+int anasig(int rows, int cols, fftw_complex** x, fftw_complex** y, fftw_complex** dz,
+           double interval) {
   // Each transform ends the planning with planning_end() once its plans are made.
   planning_begin();
   // Padding and gaps take a path of their own; without them the batched transform runs.
   if (extended_transform_wanted(pad, gaps, rows, cols, x)) {
-    anasig_extended(pad, gaps, rows, cols, x, y);
+    anasig_extended(pad, gaps, rows, cols, x, y, dz, interval);
   } else {
-    plain_transform(rows, cols, x, y);
+    plain_transform(rows, cols, x, y, dz, interval);
   }
   return 0;
 }

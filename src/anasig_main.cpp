@@ -16,9 +16,11 @@
 
 #include "anasig.h"
 #include "anasig_version.h"
+#include "bands.h"
 #include "columns.h"
 #include "common.h"
 #include "dbg_printf.h"
+#include "derivative.h"
 #include "fatal.h"
 #include "loading.h"
 #include "logfile.h"
@@ -42,7 +44,8 @@ enum {
   OPT_JOBS,
   OPT_CSV,
   OPT_COLUMNS,
-  OPT_CLOCK
+  OPT_CLOCK,
+  OPT_BAND
 };
 
 // "--abs" turns the magnitude on like the other positive forms; "-a" alone does nothing.
@@ -84,10 +87,15 @@ static const struct option long_opts[] = {
     {"gaps", no_argument, &gaps, 1},
     {"output-dir", required_argument, nullptr, OPT_OUTPUT_DIR},
     {"jobs", required_argument, nullptr, OPT_JOBS},
+    {"band", required_argument, nullptr, OPT_BAND},
+    // Its code is that of "frequency", so that getopt does not name it among the meanings of
+    // "--f", "--fr" and "--fre", which stay the ambiguous prefixes they were; the long index
+    // tells the two apart.
+    {"freq-method", required_argument, nullptr, 'f'},
     // Delimited text. "--c" no longer picks --cycles alone; no name of the first table starts
     // with c, k or na.
     {"csv", optional_argument, nullptr, OPT_CSV},
-    {"names", no_argument, &names, 1},
+    {"names", no_argument, &names_first, 1},
     {"columns", required_argument, nullptr, OPT_COLUMNS},
     {"clock", required_argument, nullptr, OPT_CLOCK},
     {"keep-going", no_argument, &keep_going, 1},
@@ -208,8 +216,10 @@ static double interval_number(const char* option, const char* text) {
 
 static void parse_options(int argc, char** argv) {
   jobs = available_cpus();
-  int c;
-  while ((c = getopt_long(argc, argv, kShortOpts, long_opts, nullptr)) != -1) {
+  int c, index = -1;
+  while ((c = getopt_long(argc, argv, kShortOpts, long_opts, &index)) != -1) {
+    const char* long_name = index >= 0 ? long_opts[index].name : "";
+    index = -1;
     switch (c) {
       case 0:
       case 'a':
@@ -221,6 +231,10 @@ static void parse_options(int argc, char** argv) {
       case 'h':
         usage(argv[0]);
       case 'f': {
+        if (strcmp(long_name, "freq-method") == 0) {
+          set_freq_method(optarg);
+          break;
+        }
         double v = strtod(optarg, nullptr);
         if (v == 0) fatal("frequency can't be zero\n");
         interval_number("-f", optarg);
@@ -262,6 +276,9 @@ static void parse_options(int argc, char** argv) {
         break;
       case OPT_CLOCK:
         set_clock(optarg);
+        break;
+      case OPT_BAND:
+        add_bands(optarg);
         break;
       default:
         printf("?? getopt returned character code 0%o ??\n", static_cast<unsigned>(c));
@@ -345,8 +362,19 @@ static void process_file(const char* path) {
               path, bad);
     }
   }
-  anasig(rows, cols, x.rowp(), y.rowp());
-  write_results(path, y.rowp(), rows, cols);
+  // The derivative of the analytic signal, for the frequency by the derivative method.
+  signal_matrix d;
+  if (derivative_wanted())
+    alloc_matrix(&d, rows, cols, "Couldn't malloc %lu bytes\n", "Couldn't fftw_malloc %lu bytes\n");
+  fftw_complex** dz = derivative_wanted() ? d.rowp() : nullptr;
+  if (bands.empty()) {
+    anasig(rows, cols, x.rowp(), y.rowp(), dz, tstep);
+    write_results(path, y.rowp(), rows, cols, dz);
+  } else {
+    check_bands(tstep);
+    band_pass make_band = anasig_bands(rows, cols, x.rowp(), y.rowp(), dz, tstep);
+    write_band_results(path, y.rowp(), rows, cols, make_band, dz);
+  }
   free_matrix(&x);
   free_matrix(&y);
 }
@@ -386,6 +414,9 @@ int main(int argc, char** argv) {
   atexit(at_exit);
   install_signal_cleanup();
   parse_options(argc, argv);
+  // Each file checks the bands against its own interval too; one for the whole run is refused
+  // before anything is logged or read.
+  check_bands(tstep);
   logfile(argc, argv);
   if (optind >= argc) usage(argv[0]);
   printf("Using timestep=%g\n", tstep);

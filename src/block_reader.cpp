@@ -32,6 +32,7 @@ constexpr size_t kBlock = 4 << 20;      // bytes read at a time
 constexpr size_t kPerThread = 1 << 20;  // less text than this a thread is not worth starting
 constexpr size_t kLookahead = 16;       // no reading of a number looks further past its end
 constexpr size_t kDecidedTail = 64;     // a word this long without white space is decided
+constexpr size_t kLongNumber = 4096;    // a number going on past this is read on, not carried
 
 // A stretch of one line as one thread read it.
 struct piece {
@@ -181,6 +182,9 @@ struct block_state {
   size_t line_values = 0;  // m->data.size where the current line's values start
   bool done = false;       // the block has ended
   int status = SCAN_OK;
+  bool long_number = false;  // a long number goes on past what has been read
+  number_reader number;      // its summary
+  uint64_t number_read = 0;  // its bytes in the blocks before the current one
   // Line numbers and quotes for the messages, and what follows the block.
   long file_lines = 0;    // lines ended so far, comments and names included
   long line_no = 0;       // the current line's number
@@ -291,8 +295,16 @@ void take_piece(block_state* b, const piece& pc, const double* values, const cha
   if (pc.line_end) end_line(b);
 }
 
+// Appends a number that ended after the pieces before it; false when the block has ended.
+bool take_number(block_state* b, double v) {
+  if (b->keep && !b->counting && !add_value(b, v)) return false;
+  ++b->count;
+  return true;
+}
+
 // Reads numbers at the start of an unfinished word at the end of what has been read, as far as
-// their reading cannot change with what follows; returns the bytes used.
+// their reading cannot change with what follows; returns the bytes used. A long number that may
+// go on is read on from its summary in the following blocks, and all the bytes are used.
 size_t take_tail(block_state* b, const char* s, size_t n) {
   if (n == 0) return 0;
   if (!b->in_line) {
@@ -313,15 +325,22 @@ size_t take_tail(block_state* b, const char* s, size_t n) {
     }
     int r = scan_number(p, end, &v, &consumed);
     if (r == 1 && end == s + n && p + consumed + kLookahead > end) {
-      return static_cast<size_t>(p - s);  // the number may go on
+      // The number may go on: a short one is carried whole, a long one read on from its
+      // summary. One that has ended after all stands as read.
+      if (static_cast<size_t>(end - p) < kLongNumber) return static_cast<size_t>(p - s);
+      b->number = number_reader{};
+      if (!feed_number(&b->number, p, static_cast<size_t>(end - p))) {
+        b->long_number = true;
+        b->number_read = static_cast<uint64_t>(end - p);
+        return n;
+      }
     }
     if (r != 1) {
       b->text = r == 0;
       b->ignore = true;
       return n;
     }
-    if (b->keep && !b->counting && !add_value(b, v)) return n;
-    ++b->count;
+    if (!take_number(b, v)) return n;
     p += consumed;
   }
 }
@@ -341,7 +360,7 @@ size_t take_csv_tail(block_state* b, const char* s, size_t n, char separator) {
 // comment lines and a line of names in front of it are taken. Returns where the block begins.
 size_t take_front(block_state* b, const char* text, size_t n, bool eof) {
   size_t from = n >= 3 && memcmp(text, "\xEF\xBB\xBF", 3) == 0 ? 3 : 0;
-  if (!csv && !names) return from;
+  if (!csv && !names_first) return from;
   for (;;) {
     const char* p = text + from;
     const char* nl = static_cast<const char*>(memchr(p, '\n', n - from));
@@ -354,7 +373,7 @@ size_t take_front(block_state* b, const char* text, size_t n, bool eof) {
       continue;
     }
     if (from >= n) return from;
-    if (names || holds_text(p, end, csv_separator)) {
+    if (names_first || holds_text(p, end, csv_separator)) {
       b->m->names = csv ? split_fields(p, end, csv_separator) : split_words(p, end);
       ++b->file_lines;
       return nl != nullptr ? static_cast<size_t>(nl - text) + 1 : n;
@@ -367,7 +386,8 @@ size_t take_front(block_state* b, const char* text, size_t n, bool eof) {
 
 // Reads the file in large blocks; each block is cut at white space into stretches that threads
 // read at once, and the stretches are taken in file order, so the outcome is that of one
-// reading from the start. Only an unfinished word is carried from one block to the next.
+// reading from the start. Only an unfinished word is carried from one block to the next, and of
+// a long number only its summary.
 static int scan_blocks(FILE* file, matrix_text* m, bool keep, bool trace, long long max_lines,
                        size_t* asked) {
   const int threads = jobs;
@@ -397,6 +417,19 @@ static int scan_blocks(FILE* file, matrix_text* m, bool keep, bool trace, long l
     if (front) {
       front = false;
       from = front_at = take_front(&b, text, n, eof);
+    }
+    // A long number from the blocks before goes on here or has ended; reading resumes after it.
+    if (b.long_number) {
+      if (!feed_number(&b.number, text, n) && !eof) {
+        b.number_read += n;
+        continue;
+      }
+      double v;
+      uint64_t used = 0;
+      end_number(b.number, &v, &used);
+      b.long_number = false;
+      from = static_cast<size_t>(used - b.number_read);
+      if (!take_number(&b, v)) break;
     }
     // The rest of a comment or of a line after its numbers is passed over, never kept.
     if (b.in_line && b.ignore) {
@@ -446,7 +479,7 @@ static int scan_blocks(FILE* file, matrix_text* m, bool keep, bool trace, long l
         m->failed_size = g.failed_size;
         return SCAN_NO_MEMORY;
       }
-      const double* v = g.values.items.get();
+      const double* v = g.values.items.get();  // null when the values are not kept
       for (const piece& pc : g.pieces) {
         if (b.done) break;
         take_piece(&b, pc, v, text + n);

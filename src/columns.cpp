@@ -81,7 +81,7 @@ void set_clock(const char* value) {
 }
 
 void check_column_options(int rows_are_signals) {
-  if (rows_are_signals && (!ranges.empty() || clock_field != 0 || names)) {
+  if (rows_are_signals && (!ranges.empty() || clock_field != 0 || names_first)) {
     fatal(
         "--columns, --clock and --names take the fields of a line: they do not go with "
         "--data-in-rows\n");

@@ -15,6 +15,7 @@
 
 #include "alloc.h"
 #include "dbg_printf.h"
+#include "derivative.h"
 #include "fatal.h"
 #include "fft.h"
 #include "parallel.h"
@@ -36,13 +37,24 @@ bool finite(const fftw_complex v) {
   return isfinite(v[0]) && isfinite(v[1]);
 }
 
-// The extended signal: the samples, then zeros or the samples backwards up to len.
+// The extended signal: the samples, then zeros or a mirror up to len. The mirror joins the
+// signal to itself at both ends: the first half of the added samples is the end backwards, the
+// second half the start backwards (the end takes the larger half of an odd count), so that a
+// smooth length needs no jump at either end. For len = 2n it is the whole signal backwards.
 void fill(fftw_complex* b, const fftw_complex* s, int n, int len, int pad) {
   memcpy(b, s, sizeof(fftw_complex) * n);
   if (pad == PAD_MIRROR) {
-    for (int k = 0; k < n; ++k) {
+    const int added = len - n;
+    // A smooth length is below 3n, so neither half is longer than the signal.
+    const int from_end = std::min((added + 1) / 2, n);
+    const int from_start = std::min(added - from_end, n);
+    for (int k = 0; k < from_end; ++k) {
       b[n + k][0] = s[n - 1 - k][0];
       b[n + k][1] = s[n - 1 - k][1];
+    }
+    for (int k = 0; k < from_start; ++k) {
+      b[len - 1 - k][0] = s[k][0];
+      b[len - 1 - k][1] = s[k][1];
     }
   } else if (len > n) {
     memset(b + n, 0, sizeof(fftw_complex) * (len - n));
@@ -86,8 +98,7 @@ long long smooth_length(long long n) {
 }
 
 long long extended_length(long long n, int pad) {
-  if (pad == PAD_ZERO) return smooth_length(2 * n);
-  if (pad == PAD_MIRROR) return 2 * n;
+  if (pad == PAD_ZERO || pad == PAD_MIRROR) return smooth_length(2 * n);
   return n;
 }
 
@@ -100,26 +111,74 @@ bool extended_transform_wanted(int pad, int gaps, int rows, int cols, fftw_compl
   return false;
 }
 
-void anasig_extended(int pad, int gaps, int rows, int cols, fftw_complex** x, fftw_complex** y) {
+namespace {
+
+// The batches: stretches of one length, at most kWorkValues values a batch (or one stretch).
+struct batch {
+  size_t first;
+  int howmany, n, len;
+};
+
+// Everything a padded or gap transform plans before it runs: the stretches sorted by length,
+// their batches, a buffer for each worker that runs, a plan pair for each length and batch
+// size, and the one-sided weights of each length.
+struct extended_run {
+  int pad;
+  std::vector<stretch> all;
+  std::vector<batch> batches;
+  int workers = 1;
+  std::vector<fftw_block> bufs;
+  std::map<std::pair<int, int>, std::pair<plan_ptr, plan_ptr>> plans;
+  std::map<int, std::vector<double>> weights;
+  // With the derivative: a second buffer for each worker, and the derivative's weights.
+  std::vector<fftw_block> dbufs;
+  std::map<int, std::vector<double>> dweights;
+
+  const std::pair<plan_ptr, plan_ptr>& plan(const batch& bt) const {
+    return plans.at({bt.len, bt.howmany});
+  }
+  // The extended signals of a batch, one after another from buf.
+  void fill_batch(const batch& bt, fftw_complex** x, fftw_complex* buf) const {
+    for (int j = 0; j < bt.howmany; ++j) {
+      const stretch& s = all[bt.first + j];
+      fill(buf + static_cast<size_t>(j) * bt.len, x[s.row] + s.start, bt.n, bt.len, pad);
+    }
+  }
+  // The inverse of a weighted batch in buf, scaled into y; only the signals' own samples.
+  void finish_batch(const batch& bt, fftw_complex** y, fftw_complex* buf) const {
+    fftw_execute_dft(plan(bt).second.get(), buf, buf);
+    for (int j = 0; j < bt.howmany; ++j) {
+      const stretch& s = all[bt.first + j];
+      scale_samples(y[s.row] + s.start, buf + static_cast<size_t>(j) * bt.len, bt.n, bt.len);
+    }
+  }
+  // Runs each(batch index, worker buffer, worker) for every batch, whole batches shared between the
+  // workers; every batch is transformed by the same plan whichever worker takes it.
+  template <typename F>
+  void each_batch(F&& each) {
+    std::atomic<size_t> next{0};
+    parallel_for(workers, workers, [&](long long w0, long long w1) {
+      for (long long w = w0; w < w1; ++w) {
+        for (size_t i; (i = next++) < batches.size();)
+          each(i, bufs[static_cast<size_t>(w)].get(), static_cast<size_t>(w));
+      }
+    });
+  }
+};
+
+// Prints the transform's trace and first mark, makes the stretches, batches, buffers, plans
+// and weights, and ends the planning.
+void prepare(extended_run* r, int pad, int gaps, int rows, int cols, fftw_complex** x,
+             fftw_complex** y, bool derivative, double interval) {
   trace_transform(rows, cols);
   progress(" 0%");
-  std::vector<stretch> all = find_stretches(gaps, rows, cols, x, y);
+  r->pad = pad;
+  r->all = find_stretches(gaps, rows, cols, x, y);
+  std::vector<stretch>& all = r->all;
   // Stretches of one length share their plans and are transformed in batches.
   std::stable_sort(all.begin(), all.end(),
                    [](const stretch& a, const stretch& b) { return a.len < b.len; });
-  auto mid_marks = [&]() {
-    progress("..49%");
-    if (debug) dbg__printf(__FILE__, __LINE__, "rows=%d cols=%d\n", rows, cols);
-    progress("..50%");
-  };
-  const int repeats = timing ? 100000 : 1;
-
-  // The batches: stretches of one length, at most kWorkValues values a batch (or one stretch).
-  struct batch {
-    size_t first;
-    int howmany, n, len;
-  };
-  std::vector<batch> batches;
+  std::vector<batch>& batches = r->batches;
   size_t largest = 0;
   for (size_t g = 0; g < all.size();) {
     const int n = all[g].len;
@@ -136,60 +195,115 @@ void anasig_extended(int pad, int gaps, int rows, int cols, fftw_complex** x, ff
     }
     g = g_end;
   }
-  // Batches are independent: each worker takes whole batches into a buffer of its own, and
-  // every batch is transformed by the same plan whichever worker takes it. Buffers are made
-  // only for the workers that run.
+  // Batches are independent: each worker takes whole batches into a buffer of its own.
+  // Buffers are made only for the workers that run.
   const int threads = timing ? 1 : threads_for_values(static_cast<long long>(rows) * cols, jobs);
-  const int workers =
-      std::max(1, parallel_workers(static_cast<long long>(batches.size()), threads));
-  std::vector<fftw_block> bufs;
-  for (int t = 0; t < workers; ++t)
-    bufs.push_back(alloc_complex(largest, "Couldn't fftw_malloc %lu bytes\n"));
-  // Planned here, as FFTW plans on one thread only; a plan for each length and batch size,
-  // one-sided weights for each length.
-  std::map<std::pair<int, int>, std::pair<plan_ptr, plan_ptr>> plans;
-  std::map<int, std::vector<double>> weights;
+  r->workers = std::max(1, parallel_workers(static_cast<long long>(batches.size()), threads));
+  for (int t = 0; t < r->workers; ++t)
+    r->bufs.push_back(alloc_complex(largest, "Couldn't fftw_malloc %lu bytes\n"));
+  for (int t = 0; derivative && t < r->workers; ++t)
+    r->dbufs.push_back(alloc_complex(largest, "Couldn't fftw_malloc %lu bytes\n"));
+  // Planned here, as FFTW plans on one thread only.
   for (const batch& bt : batches) {
-    std::vector<double>& h = weights[bt.len];
+    std::vector<double>& h = r->weights[bt.len];
     if (h.empty()) {
       h.resize(static_cast<size_t>(bt.len));
       one_sided_weights(h.data(), bt.len);
+      if (derivative) {
+        std::vector<double>& d = r->dweights[bt.len] = h;
+        derivative_weights(d.data(), bt.len, interval);
+      }
     }
-    auto& p = plans[{bt.len, bt.howmany}];
+    auto& p = r->plans[{bt.len, bt.howmany}];
     if (p.first != nullptr) continue;
-    fftw_complex* b = bufs[0].get();
+    fftw_complex* b = r->bufs[0].get();
     p.first = make_plan(bt.howmany, bt.len, b, b, FFTW_FORWARD);
     p.second = make_plan(bt.howmany, bt.len, b, b, FFTW_BACKWARD);
   }
   planning_end();
-  auto transform_batch = [&](const batch& bt, fftw_complex* buf) {
-    const auto& p = plans.at({bt.len, bt.howmany});
+}
+
+}  // namespace
+
+void anasig_extended(int pad, int gaps, int rows, int cols, fftw_complex** x, fftw_complex** y,
+                     fftw_complex** dz, double interval) {
+  extended_run r;
+  prepare(&r, pad, gaps, rows, cols, x, y, dz != nullptr, interval);
+  const int repeats = timing ? 100000 : 1;
+  r.each_batch([&](size_t i, fftw_complex* buf, size_t w) {
+    const batch& bt = r.batches[i];
     for (int t = 0; t < repeats; ++t) {
       // Refilled each time: the transform works in place.
+      r.fill_batch(bt, x, buf);
+      fftw_execute_dft(r.plan(bt).first.get(), buf, buf);
+    }
+    if (dz != nullptr) {
+      const std::vector<double>& d = r.dweights.at(bt.len);
+      fftw_complex* dbuf = r.dbufs[w].get();
       for (int j = 0; j < bt.howmany; ++j) {
-        const stretch& s = all[bt.first + j];
-        fill(buf + static_cast<size_t>(j) * bt.len, x[s.row] + s.start, bt.n, bt.len, pad);
+        const size_t at = static_cast<size_t>(j) * bt.len;
+        weight_bins_i(dbuf + at, buf + at, d.data(), 0, bt.len);
       }
-      fftw_execute_dft(p.first.get(), buf, buf);
+      r.finish_batch(bt, dz, dbuf);
     }
-    const std::vector<double>& h = weights.at(bt.len);
-    for (int j = 0; j < bt.howmany; ++j)
-      weight_bins(buf + static_cast<size_t>(j) * bt.len, h.data(), 0, bt.len);
-    fftw_execute_dft(p.second.get(), buf, buf);
-    // Only the signal's own samples are kept.
+    const std::vector<double>& h = r.weights.at(bt.len);
     for (int j = 0; j < bt.howmany; ++j) {
-      const stretch& s = all[bt.first + j];
-      scale_samples(y[s.row] + s.start, buf + static_cast<size_t>(j) * bt.len, bt.n, bt.len);
+      fftw_complex* z = buf + static_cast<size_t>(j) * bt.len;
+      weight_bins(z, z, h.data(), 0, bt.len);
     }
-  };
-  std::atomic<size_t> next{0};
-  parallel_for(workers, workers, [&](long long w0, long long w1) {
-    for (long long w = w0; w < w1; ++w) {
-      for (size_t i; (i = next++) < batches.size();)
-        transform_batch(batches[i], bufs[static_cast<size_t>(w)].get());
-    }
+    r.finish_batch(bt, y, buf);
   });
-  mid_marks();
+  progress("..49%");
+  if (debug) dbg__printf(__FILE__, __LINE__, "rows=%d cols=%d\n", rows, cols);
+  progress("..50%");
   progress("..99%");
   progress("..100%\n");
+}
+
+band_pass extended_bands(int pad, int gaps, int rows, int cols, fftw_complex** x, fftw_complex** y,
+                         fftw_complex** dz, double interval) {
+  auto r = std::make_shared<extended_run>();
+  prepare(r.get(), pad, gaps, rows, cols, x, y, false, interval);
+  // The spectrum of every batch, kept for all bands.
+  auto spectra = std::make_shared<std::vector<fftw_block>>();
+  for (const batch& bt : r->batches)
+    spectra->push_back(alloc_complex(static_cast<size_t>(bt.howmany) * bt.len,
+                                     "Couldn't fftw_malloc %lu bytes\n"));
+  const int repeats = timing ? 100000 : 1;
+  r->each_batch([&](size_t i, fftw_complex*, size_t) {
+    const batch& bt = r->batches[i];
+    fftw_complex* z = (*spectra)[i].get();
+    for (int t = 0; t < repeats; ++t) {
+      r->fill_batch(bt, x, z);
+      fftw_execute_dft(r->plan(bt).first.get(), z, z);
+    }
+  });
+  progress("..100%\n");
+  return [r, spectra, y, dz, interval](const band& b) {
+    // The band's weights for each length, and its derivative's.
+    std::map<int, std::vector<double>> h = r->weights, d;
+    for (auto& [len, w] : h) {
+      apply_band_gain(b, w.data(), len, interval);
+      if (dz == nullptr) continue;
+      d[len] = w;
+      derivative_weights(d[len].data(), len, interval);
+    }
+    r->each_batch([&](size_t i, fftw_complex* buf, size_t) {
+      const batch& bt = r->batches[i];
+      const std::vector<double>& w = h.at(bt.len);
+      const fftw_complex* z = (*spectra)[i].get();
+      if (dz != nullptr) {
+        for (int j = 0; j < bt.howmany; ++j) {
+          const size_t at = static_cast<size_t>(j) * bt.len;
+          weight_bins_i(buf + at, z + at, d.at(bt.len).data(), 0, bt.len);
+        }
+        r->finish_batch(bt, dz, buf);
+      }
+      for (int j = 0; j < bt.howmany; ++j) {
+        const size_t at = static_cast<size_t>(j) * bt.len;
+        weight_bins(buf + at, z + at, w.data(), 0, bt.len);
+      }
+      r->finish_batch(bt, y, buf);
+    });
+  };
 }

@@ -4,6 +4,8 @@
 
 #include <fftw3.h>
 
+#include "bands.h"
+
 // The smallest number not below n whose only prime factors are 2, 3, 5 and 7.
 long long smooth_length(long long n);
 // The length a signal of n samples is transformed at under pad (a PAD_* of settings.h).
@@ -18,4 +20,13 @@ bool extended_transform_wanted(int pad, int gaps, int rows, int cols, fftw_compl
 // cut back to its own samples; with gaps a non-finite sample gives NaN + NaN i. Shows the
 // progress marks and debug lines of anasig() and honours timing; the wisdom file is the
 // caller's. Exits 1 when memory or a plan cannot be had.
-void anasig_extended(int pad, int gaps, int rows, int cols, fftw_complex** x, fftw_complex** y);
+// With dz, the derivative of the analytic signal (samples interval apart) into dz too.
+void anasig_extended(int pad, int gaps, int rows, int cols, fftw_complex** x, fftw_complex** y,
+                     fftw_complex** dz = nullptr, double interval = 1);
+
+// anasig_extended with bands: every stretch extended and transformed forward once, the spectra
+// kept; each call of the returned function weights them with the band's gain at the
+// frequencies of interval and the extended length, and puts the band's analytic signal in y
+// (with dz, its derivative in dz).
+band_pass extended_bands(int pad, int gaps, int rows, int cols, fftw_complex** x, fftw_complex** y,
+                         fftw_complex** dz, double interval);

@@ -94,12 +94,23 @@ static void each_row_part(long long first, long long last, int cols, F&& each) {
   }
 }
 
-void weight_spectra(fftw_complex* block, int rows, int cols, const double* h, int threads) {
+void weight_spectra(fftw_complex* to, const fftw_complex* from, int rows, int cols, const double* h,
+                    int threads) {
   const long long n = static_cast<long long>(rows) * cols;
   // The values are independent: the threads share them even when there is one long signal.
   parallel_for(n, threads_for_values(n, threads), [&](long long first, long long last) {
     each_row_part(first, last, cols, [&](long long row, long long k0, long long k1) {
-      weight_bins(block + row * cols, h, k0, k1);
+      weight_bins(to + row * cols, from + row * cols, h, k0, k1);
+    });
+  });
+}
+
+void weight_spectra_i(fftw_complex* to, const fftw_complex* from, int rows, int cols,
+                      const double* h, int threads) {
+  const long long n = static_cast<long long>(rows) * cols;
+  parallel_for(n, threads_for_values(n, threads), [&](long long first, long long last) {
+    each_row_part(first, last, cols, [&](long long row, long long k0, long long k1) {
+      weight_bins_i(to + row * cols, from + row * cols, h, k0, k1);
     });
   });
 }

@@ -38,11 +38,22 @@ signal_fft plan_fft(int rows, int cols, fftw_complex** in, fftw_complex** out, i
                     int threads);
 void run_fft(const signal_fft& f);
 
-// Spectrum bins k0 .. k1-1 times their weights h[k0 .. k1-1], both parts.
-inline void weight_bins(fftw_complex* z, const double* h, long long k0, long long k1) {
+// Spectrum bins k0 .. k1-1 times their weights h[k0 .. k1-1], both parts, from `from` into
+// `to` (which may be `from`).
+inline void weight_bins(fftw_complex* to, const fftw_complex* from, const double* h, long long k0,
+                        long long k1) {
   for (long long k = k0; k < k1; ++k) {
-    z[k][0] *= h[k];
-    z[k][1] *= h[k];
+    to[k][0] = from[k][0] * h[k];
+    to[k][1] = from[k][1] * h[k];
+  }
+}
+// The same with the weights times i: (a + ib) h i = -b h + i a h.
+inline void weight_bins_i(fftw_complex* to, const fftw_complex* from, const double* h, long long k0,
+                          long long k1) {
+  for (long long k = k0; k < k1; ++k) {
+    const double re = from[k][0];
+    to[k][0] = -from[k][1] * h[k];
+    to[k][1] = re * h[k];
   }
 }
 // The first n samples of an inverse transform of len samples, scaled by 1/len into out (FFTW
@@ -53,9 +64,13 @@ inline void scale_samples(fftw_complex* out, const fftw_complex* in, long long n
     out[k][1] = in[k][1] / len;
   }
 }
-// Every spectrum of a block of rows x cols weighted by h, and every signal scaled, on the
-// threads; the bits are the same with any count.
-void weight_spectra(fftw_complex* block, int rows, int cols, const double* h, int threads);
+// Every spectrum of a block of rows x cols weighted by h from `from` into `to` (which may be
+// `from`), and every signal scaled, on the threads; the bits are the same with any count.
+void weight_spectra(fftw_complex* to, const fftw_complex* from, int rows, int cols, const double* h,
+                    int threads);
+// weight_spectra with the weights times i.
+void weight_spectra_i(fftw_complex* to, const fftw_complex* from, int rows, int cols,
+                      const double* h, int threads);
 void scale_signals(fftw_complex* block, int rows, int cols, int threads);
 
 // The transform's own debug line, "Debug:" with its place and the shape.

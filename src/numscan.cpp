@@ -14,17 +14,6 @@
 
 namespace {
 
-// C locale only: bytes >= 0x80 are never space, digits or letters.
-bool is_digit(unsigned char c) {
-  return c >= '0' && c <= '9';
-}
-unsigned char to_lower(unsigned char c) {
-  return c >= 'A' && c <= 'Z' ? c + ('a' - 'A') : c;
-}
-bool is_xdigit(unsigned char c) {
-  return is_digit(c) || (to_lower(c) >= 'a' && to_lower(c) <= 'f');
-}
-
 // Holds a NUL-terminated copy of a slice; short slices stay on the stack.
 class Copy {
  public:

@@ -16,6 +16,7 @@
 #include <vector>
 
 #include "dbg_printf.h"
+#include "derivative.h"
 #include "fatal.h"
 #include "matrix.h"
 #include "mypath.h"
@@ -96,15 +97,13 @@ constexpr long long kChunkValues = 1 << 15;
 
 // The first result of the input being processed, opened before the input is read.
 result_file first_result;
-int first_kind = -1;
 
 // Writes one result file of the given kind.
 void write_result(result_file* r, const char* path, int kind, fftw_complex** y, int rows,
                   int cols) {
-  if (kind == first_kind && first_result.f != nullptr) {
+  if (first_result.f != nullptr && strcmp(path, first_result.path) == 0) {
     *r = first_result;
     first_result = result_file{};
-    first_kind = -1;
   } else {
     open_result(r, path);
   }
@@ -130,20 +129,34 @@ void write_result(result_file* r, const char* path, int kind, fftw_complex** y, 
 }
 
 // Writes the results of y that `paths` names (null: not written), in the order of the kinds,
-// and puts them in place together. The phase and the frequency take y's place once the
-// envelope is written.
-void write_set(const char* const paths[5], fftw_complex** y, int rows, int cols) {
-  result_file pending[5];
-  int count = 0;
+// and adds them to `pending`. The phase and the frequency take y's place once the envelope is
+// written; with dz, the derivative of y, the frequency is taken from it.
+void write_set(const char* const paths[5], fftw_complex** y, int rows, int cols,
+               std::vector<result_file>* pending, fftw_complex** dz = nullptr) {
   for (int t = kReal; t <= kAbs; ++t) {
-    if (paths[t] != nullptr) write_result(&pending[count++], paths[t], t, y, rows, cols);
+    if (paths[t] == nullptr) continue;
+    pending->emplace_back();
+    write_result(&pending->back(), paths[t], t, y, rows, cols);
   }
+  const bool derivative = dz != nullptr && paths[kFreq] != nullptr;
+  if (derivative) derivative_frequency(y, dz, rows, cols, cycles, jobs);
   if (paths[kTheta] != nullptr || paths[kFreq] != nullptr)
     phase_rows(phase_settings(), y, rows, cols, jobs);
+  if (derivative) take_derivative_frequency(y, dz, rows, cols, jobs);
   for (int t = kTheta; t <= kFreq; ++t) {
-    if (paths[t] != nullptr) write_result(&pending[count++], paths[t], t, y, rows, cols);
+    if (paths[t] == nullptr) continue;
+    pending->emplace_back();
+    write_result(&pending->back(), paths[t], t, y, rows, cols);
   }
-  commit_results(pending, count);
+}
+
+// write_set, and the results put in place together.
+void write_set(const char* const paths[5], fftw_complex** y, int rows, int cols,
+               fftw_complex** dz = nullptr) {
+  std::vector<result_file> pending;
+  pending.reserve(5);
+  write_set(paths, y, rows, cols, &pending, dz);
+  commit_results(pending.data(), static_cast<int>(pending.size()));
 }
 
 // One result written by itself, from a copy of y where the phase is needed, so y stays.
@@ -192,8 +205,10 @@ static std::array<int, 5> selected_results() {
 }
 
 // The name of each selected result of the input at path: beside it, or in the output folder
-// under the input's file name; 0, ENAMETOOLONG or ENOMEM.
-static int name_results(const char* path, char result_path[5][PATH_MAX]) {
+// under the input's file name, with "." and the band's label before the extension when there
+// is one; 0, ENAMETOOLONG or ENOMEM.
+static int name_results(const char* path, char result_path[5][PATH_MAX],
+                        const std::string& label = "") {
   const std::array<int, 5> flags = selected_results();
   // Buffers that hold any path: a truncated result name could hit an unrelated file.
   static char drive[PATH_MAX], dir[PATH_MAX], name[PATH_MAX], ext[PATH_MAX];
@@ -207,7 +222,9 @@ static int name_results(const char* path, char result_path[5][PATH_MAX]) {
       snprintf(dir, sizeof dir, len > 0 && output_dir[len - 1] == '/' ? "%s" : "%s/", output_dir);
   }
   for (int t = 0; t < 5 && st == 0; ++t) {
-    if (flags[t]) st = combine_path_n(result_path[t], PATH_MAX, drive, dir, name, kExtensions[t]);
+    if (!flags[t]) continue;
+    const std::string ext = label.empty() ? kExtensions[t] : "." + label + kExtensions[t];
+    st = combine_path_n(result_path[t], PATH_MAX, drive, dir, name, ext.c_str());
   }
   return st;
 }
@@ -241,9 +258,11 @@ void warn_replaced_results(const char* path) {
   written.push_back(place{st.st_dev, st.st_ino, name, path});
 }
 
-// The names of the selected results of the input at path; ends the run when they cannot be had.
-static void name_results_or_fail(const char* path, char result_path[5][PATH_MAX]) {
-  int st = name_results(path, result_path);
+// The selected results' names of the input at path (for a band, with its label); ends the run
+// when one cannot be made.
+static void checked_names(const char* path, char result_path[5][PATH_MAX],
+                          const std::string& label) {
+  int st = name_results(path, result_path, label);
   if (st == ENAMETOOLONG) {
     fatal("Path too long: %s\n", path);
   } else if (st != 0) {
@@ -251,28 +270,52 @@ static void name_results_or_fail(const char* path, char result_path[5][PATH_MAX]
   }
 }
 
-static char result_path[5][PATH_MAX];
-
-void open_first_result(const char* path) {
-  name_results_or_fail(path, result_path);
+// The names among result_path of the results the run writes; null for the others.
+static int selected_paths(char result_path[5][PATH_MAX], const char* paths[5]) {
   const std::array<int, 5> flags = selected_results();
-  first_kind = -1;
-  for (int t = 0; t < 5 && first_kind < 0; ++t) {
-    if (flags[t]) first_kind = t;
-  }
-  if (first_kind >= 0 && !open_result(&first_result, result_path[first_kind], true)) {
-    first_kind = -1;
-  }
-}
-
-void write_results(const char* path, fftw_complex** y, int rows, int cols) {
-  name_results_or_fail(path, result_path);
-  const std::array<int, 5> flags = selected_results();
-  const char* paths[5] = {};
   int count = 0;
   for (int t = 0; t < 5; ++t) {
+    paths[t] = nullptr;
     if (flags[t]) paths[t] = result_path[t], ++count;
   }
-  write_set(paths, y, rows, cols);
+  return count;
+}
+
+void open_first_result(const char* path) {
+  // The first result of the first band, or of the input; its name stays while it is open.
+  static char first_path[5][PATH_MAX];
+  checked_names(path, first_path, bands.empty() ? "" : band_label(bands[0]));
+  const std::array<int, 5> flags = selected_results();
+  int kind = 0;
+  while (kind < 5 && !flags[kind]) ++kind;
+  if (kind < 5) open_result(&first_result, first_path[kind], true);
+}
+
+void write_results(const char* path, fftw_complex** y, int rows, int cols, fftw_complex** dz) {
+  static char result_path[5][PATH_MAX];
+  checked_names(path, result_path, "");
+  const char* paths[5];
+  int count = selected_paths(result_path, paths);
+  write_set(paths, y, rows, cols, dz);
+  if (count == 0) fputs("Warning: no output selected\n", stderr);
+}
+
+void write_band_results(const char* path, fftw_complex** y, int rows, int cols,
+                        const band_pass& make_band, fftw_complex** dz) {
+  // Every band's names stay until the whole group is put in place.
+  std::vector<std::array<char[PATH_MAX], 5>> names(bands.size());
+  std::vector<result_file> pending;
+  pending.reserve(5 * bands.size());
+  int count = 0;
+  for (size_t b = 0; b < bands.size(); ++b) {
+    const std::string label = band_label(bands[b]);
+    checked_names(path, names[b].data(), label);
+    const char* paths[5];
+    count = selected_paths(names[b].data(), paths);
+    progress(("Band " + label + "\n").c_str());
+    make_band(bands[b]);
+    write_set(paths, y, rows, cols, &pending, dz);
+  }
+  commit_results(pending.data(), static_cast<int>(pending.size()));
   if (count == 0) fputs("Warning: no output selected\n", stderr);
 }

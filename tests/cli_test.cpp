@@ -1,5 +1,5 @@
 // The built binary, run in a fresh directory, where a case needs more than the data cases
-// under cli/: the version line, the run log, devices, pipes and file-system limits.
+// under cli/: the run log's contents, devices, pipes and file-system limits.
 #include <gtest/gtest.h>
 #include <sys/stat.h>
 #include <unistd.h>
@@ -8,107 +8,7 @@
 #include <regex>
 #include <string>
 
-#include "anasig_version.h"
 #include "test_util.h"
-
-namespace {
-
-std::string usage_text() {
-  return std::string(
-             "\nUsage: anasig -options [-a] [-i tstep| -f freq] infile\n"
-             "infile               - original file\n"
-             "outfile              - file with the result\n"
-             "\n"
-             "-i, --interval=#     - the timestep between samples\n"
-             "-f, --frequency=#    - the frequency\n"
-             "    --none           - turn off all output\n"
-             "    --all            - turn on all output (default)\n"
-             "    --[no-]re        - turn [off]/on output of real part\n"
-             "    --[no-]im        - turn [off]/on output of imagenary part\n"
-             "    --[no-]abs       - turn [off]/on output of absolute part\n"
-             "    --[no-]theta     - turn [off]/on output of theta part\n"
-             "    --[no-]freq      - turn [off]/on output of hilbert frequency part\n"
-             "    --data-in-rows   - data is oriented in rows\n"
-             "    --data-in-cols   - data is oriented in columns (default)\n"
-             "-?                   - shows this text\n"
-             "\n") +
-         Version + "\n" + Copyright + "\n" + Bugs + "\n";
-}
-
-}  // namespace
-
-TEST(Cli, UsageTextAndWhenItAppears) {
-  temp_dir d;
-  for (const char* opt : {"-h", "-?", "--help", "--he"}) {
-    run_result r = run_anasig(d.path, {"anasig", opt, "x.txt"});
-    EXPECT_EQ(r.status, 1) << opt;
-    EXPECT_EQ(r.out, usage_text()) << opt;
-    EXPECT_EQ(r.err, "") << opt;
-  }
-  // The program name is the base name of argv[0] without its extension.
-  EXPECT_EQ(run_anasig(d.path, {"./bin/anasig.exe", "-h"}).out, usage_text());
-  EXPECT_EQ(run_anasig(d.path, {"C:\\tools\\anasig.exe", "-h"}).out, usage_text());
-
-  run_result bad = run_anasig(d.path, {"anasig", "--bogus", "x.txt"});
-  EXPECT_EQ(bad.status, 1);
-  EXPECT_EQ(bad.out, usage_text());
-  EXPECT_EQ(bad.err, "anasig: unrecognized option '--bogus'\n");
-  run_result ambiguous = run_anasig(d.path, {"anasig", "--no", "x.txt"});
-  EXPECT_EQ(ambiguous.status, 1);
-  EXPECT_EQ(ambiguous.out, usage_text());
-  EXPECT_NE(ambiguous.err.find("'--no' is ambiguous"), std::string::npos);
-  run_result missing = run_anasig(d.path, {"anasig", "x.txt", "-i"});
-  EXPECT_EQ(missing.status, 1);
-  EXPECT_EQ(missing.err, "anasig: option requires an argument -- 'i'\n");
-  run_result extra = run_anasig(d.path, {"anasig", "--quiet=1", "x.txt"});
-  EXPECT_EQ(extra.status, 1);
-  EXPECT_EQ(extra.out, usage_text());
-  EXPECT_FALSE(file_exists(d / "logfile"));
-
-  // With options but no operand the run is logged, then the usage text follows.
-  run_result none = run_anasig(d.path, {"anasig", "-i", "2"});
-  EXPECT_EQ(none.status, 1);
-  EXPECT_EQ(none.out, usage_text());
-  EXPECT_NE(read_text(d / "logfile").find(" anasig -i 2\n"), std::string::npos);
-}
-
-TEST(Cli, IntervalAndFrequencyOptions) {
-  temp_dir d;
-  struct {
-    std::vector<std::string> args;
-    int status;
-    std::string out, err;
-  } cases[] = {
-      {{"-f", "4"}, 1, "Using timestep=0.25\n", ""},
-      {{"-i", "0.001", "-f", "10"}, 1, "Using timestep=0.1\n", ""},
-      {{"-f", "10", "--interval=0.5s"}, 1, "Using timestep=0.5\n", ""},
-      {{"--timestep", "3"}, 1, "Using timestep=3\n", ""},
-      {{"--freq=2"}, 1, "", ""},  // --freq is the output flag, which takes no argument
-      {{"-f", "nan"}, 1, "Using timestep=nan\n", ""},
-      {{"-i", "abc"}, 1, "", "tstep can't be zero\n"},
-      {{"-i", "0"}, 1, "", "tstep can't be zero\n"},
-      {{"-f", "0"}, 1, "", "frequency can't be zero\n"},
-      {{"--frequency=0x0"}, 1, "", "frequency can't be zero\n"},
-      {{"-f", "inf"}, 1, "", "tstep can't be zero\n"},
-      {{"-f", "-inf"}, 1, "", "tstep can't be zero\n"},
-  };
-  for (auto& c : cases) {
-    std::vector<std::string> args = {"anasig", "--none"};
-    args.insert(args.end(), c.args.begin(), c.args.end());
-    args.push_back("missing.txt");
-    run_result r = run_anasig(d.path, args);
-    std::string what = c.args[0] + " " + (c.args.size() > 1 ? c.args[1] : "");
-    EXPECT_EQ(r.status, c.status) << what;
-    if (c.args[0] == "--freq=2") continue;
-    EXPECT_EQ(r.out, c.out) << what;
-    EXPECT_EQ(r.err, c.err + (c.out.empty() ? "" : "Couldn't open missing.txt.\n")) << what;
-  }
-  // None of the rejected values got as far as the run log.
-  std::string log = read_text(d / "logfile");
-  EXPECT_EQ(log.find("abc"), std::string::npos);
-  EXPECT_EQ(log.find(" 0 "), std::string::npos);
-  EXPECT_EQ(log.find("inf"), std::string::npos);
-}
 
 // Inputs that stop the run before any shape; the data cases under cli/ hold the others.
 TEST(Cli, InputErrors) {

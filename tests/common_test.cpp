@@ -6,6 +6,7 @@
 #include <string.h>
 
 #include <algorithm>
+#include <chrono>
 #include <random>
 #include <string>
 #include <vector>
@@ -120,12 +121,14 @@ oracle_block read_by_lines(const std::string& text) {
     std::vector<double> got;
     double v;
     int n = 0, r;
-    // sscanf measures its whole string at each call: it is given the next word alone.
+    // sscanf measures its whole string at each call: it is given the next word alone, or the
+    // rest of the line for a number that may go on past it.
     char word[80];
     for (;;) {
       while (isspace(static_cast<unsigned char>(*s))) ++s;
       snprintf(word, sizeof word, "%.79s", s);
-      if ((r = sscanf(word, "%lg%n", &v, &n)) != 1) break;
+      if ((r = sscanf(word, "%lg%n", &v, &n)) == 1 && n > 60) r = sscanf(s, "%lg%n", &v, &n);
+      if (r != 1) break;
       got.push_back(v);
       s += n;
     }
@@ -150,13 +153,46 @@ TEST(Common, ReadingInBlocksOnThreadsIsOneReading) {
   // 0, 1, 2: one short, very long or middling numbers a line (2 without the last newline);
   // 3: text after the numbers that may end the block; 4: ignored text after a NUL byte across
   // cuts; 5: comment lines where the cuts fall; 6: numbers without white space between them,
-  // comments and ignored text longer than a block.
-  for (int shape = 0; shape < 7; ++shape) {
+  // comments and ignored text longer than a block; 7: numbers longer than a block (digits,
+  // leading zeros, fractions, exponents, hexadecimal) and what follows them in the same word.
+  for (int shape = 0; shape < 8; ++shape) {
     SCOPED_TRACE(shape);
     const int per_line = shape == 0 || shape == 5 ? 1 : shape == 1 ? 150000 : 3 + shape;
     std::string text;
-    while (text.size() < (shape == 6 ? 24u << 20 : shape == 1 ? 9u << 20 : 6u << 20)) {
+    int long_lines = 0;
+    while (text.size() < (shape >= 6 ? 24u << 20 : shape == 1 ? 9u << 20 : 6u << 20)) {
       const int kind = static_cast<int>(rng() % 40);
+      if (shape == 7) {
+        // Three numbers a line, the second one or the last two long, most of them of ordinary
+        // values; every third line crosses two or three blocks.
+        const bool crossing = ++long_lines % 3 == 0;
+        const size_t len = 1 + rng() % (crossing ? 5 << 20 : 3 << 19) + (crossing ? 4 << 20 : 0);
+        const char digit = "0123456789"[kind % 10];
+        auto long_number = [&](int k) -> std::string {
+          switch (k % 7) {
+            case 0:
+              return "-" + std::string(len, digit) + "e-" + std::to_string(len);
+            case 1:
+              return "0." + std::string(len, '0') + "25e" + std::to_string(len + 1);
+            case 2:
+              return std::to_string(kind) + "." + std::string(len, digit) + "e-0" + digit;
+            case 3:
+              return "1e" + std::string(len, '0') + "5";
+            case 4:
+              return "1e-" + std::string(len, '9');
+            case 5:
+              return "0x1" + std::string(len, 'f') + "p-" + std::to_string(4 * len);
+            default:
+              return "+7." + std::string(len, '0') + "1E+";
+          }
+        };
+        text += std::to_string(kind) + " " + long_number(long_lines);
+        text += kind % 3 == 0 ? "-5" : kind % 3 == 1 ? " " + long_number(long_lines + 1) : "\t.5";
+        text += kind % 4 == 0 ? " x" : kind % 4 == 1 ? "x" : "";
+        if (kind % 5 == 0) text += std::string(1, '\0') + "1 2 3";
+        text += '\n';
+        continue;
+      }
       if (shape == 6) {
         if (kind < 14) {
           text += "#" + std::string(rng() % (5 << 20), 'c') + "\n";
@@ -208,5 +244,33 @@ TEST(Common, ReadingInBlocksOnThreadsIsOneReading) {
       EXPECT_TRUE(
           std::equal(want.text_after.begin(), want.text_after.end(), m.text_after.items.get()));
     }
+  }
+}
+
+// Words far longer than a block are read in time proportional to their length: four times as
+// long takes at most five times as long (a number carried whole from block to block and read
+// again from its start took about sixteen).
+TEST(Common, LongWordsTakeLinearTime) {
+  const char* const shapes[] = {"7", "0.0", "1e0", "1e-9", "0xf", "x"};
+  for (const char* shape : shapes) {
+    SCOPED_TRACE(shape);
+    double best[2] = {1e9, 1e9};
+    for (int size = 0; size < 2; ++size) {
+      const size_t len = (size_t{16} << 20) << (2 * size);
+      std::string text = shape + std::string(len, shape[strlen(shape) - 1]) + "5\n";
+      FILE* f = text_file(text);
+      text.clear();
+      for (int round = 0; round < 3; ++round) {
+        fseek(f, 0, SEEK_SET);
+        matrix_text m;
+        const auto t0 = std::chrono::steady_clock::now();
+        EXPECT_EQ(scan_matrix(f, &m, false), SCAN_OK);
+        const std::chrono::duration<double> took = std::chrono::steady_clock::now() - t0;
+        best[size] = std::min(best[size], took.count());
+        EXPECT_EQ(m.lines, 1);
+      }
+      fclose(f);
+    }
+    EXPECT_LT(best[1], 5 * best[0]) << best[0] << " s, four times as long: " << best[1] << " s";
   }
 }

@@ -33,7 +33,14 @@ long long smooth_by_listing(long long n) {
 std::vector<lcomplex> oracle(const std::vector<double>& x, int mode) {
   std::vector<double> e(x);
   if (mode == PAD_ZERO) e.resize(smooth_by_listing(2 * x.size()), 0);
-  if (mode == PAD_MIRROR) e.insert(e.end(), x.rbegin(), x.rend());
+  if (mode == PAD_MIRROR) {
+    // Up to the fast length: half of the added samples the end backwards (the larger half of
+    // an odd count), then the start backwards, so the copy meets the record's start again.
+    const size_t added = smooth_by_listing(2 * x.size()) - x.size();
+    const size_t from_end = (added + 1) / 2;
+    e.insert(e.end(), x.rbegin(), x.rbegin() + from_end);
+    e.insert(e.end(), x.rend() - (added - from_end), x.rend());
+  }
   const std::vector<std::complex<double>> z = analytic_oracle(e);
   return std::vector<lcomplex>(z.begin(), z.begin() + x.size());
 }
@@ -83,12 +90,18 @@ rows_t random_rows(int nrows, int n, unsigned seed) {
 }  // namespace
 
 TEST(Extend, SmoothLengths) {
-  for (long long n = 1; n < 3000; ++n) ASSERT_EQ(smooth_length(n), smooth_by_listing(n)) << n;
+  for (long long n = 1; n < 3000; ++n) {
+    ASSERT_EQ(smooth_length(n), smooth_by_listing(n)) << n;
+    // Both paddings extend to a fast length, a prime one included.
+    ASSERT_EQ(extended_length(n, PAD_MIRROR), smooth_by_listing(2 * n)) << n;
+    ASSERT_EQ(extended_length(n, PAD_ZERO), smooth_by_listing(2 * n)) << n;
+  }
+  EXPECT_EQ(extended_length(1000003, PAD_MIRROR), 2000376);
 }
 
 TEST(Extend, PaddedSignalsMatchDirectDft) {
   for (int mode : {PAD_ZERO, PAD_MIRROR, PAD_NONE})
-    for (int n : {1, 2, 3, 7, 8, 13, 16, 31, 50, 97})
+    for (int n : {1, 2, 3, 7, 8, 11, 13, 16, 31, 50, 97})
       for (int nrows : {1, 4}) {
         rows_t rows = random_rows(nrows, n, 100 * n + nrows);
         // The gap path with no gap in it must agree too.

@@ -11,8 +11,6 @@
 
 namespace {
 
-const char* const kExts[] = {".hre", ".him", ".hab", ".hth", ".hfq"};
-
 TEST(Jobs, ManyThreadsWriteTheBytesOfOne) {
   struct shape_case {
     int lines, values;  // of the input file

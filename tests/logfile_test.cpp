@@ -11,8 +11,6 @@
 #include <filesystem>
 #include <fstream>
 #include <map>
-#include <regex>
-#include <sstream>
 #include <string>
 #include <utility>
 #include <vector>
@@ -39,28 +37,6 @@ class LogfileTest : public ::testing::Test {
   std::string log_ = tmp_ / "run.log";
 };
 
-std::string read_file(const std::string& path) {
-  std::ifstream in(path, std::ios::binary);
-  std::stringstream ss;
-  ss << in.rdbuf();
-  return ss.str();
-}
-
-std::vector<std::string> split_lines(const std::string& text) {
-  std::vector<std::string> lines;
-  size_t start = 0;
-  while (start < text.size()) {
-    size_t nl = text.find('\n', start);
-    if (nl == std::string::npos) {
-      lines.push_back(text.substr(start));  // unterminated tail, kept so tests see it
-      break;
-    }
-    lines.push_back(text.substr(start, nl - start));
-    start = nl + 1;
-  }
-  return lines;
-}
-
 void call_flogfile(const std::string& path, std::vector<std::string> args) {
   std::vector<char*> argv;
   for (auto& a : args) argv.push_back(a.data());
@@ -68,11 +44,9 @@ void call_flogfile(const std::string& path, std::vector<std::string> args) {
   flogfile(path.c_str(), static_cast<int>(args.size()), argv.data());
 }
 
-const std::regex kStamp(R"(^\d{4}-\d\d-\d\d \d\d:\d\d:\d\d)");
-
 // The line without its 19-byte time stamp, or a marker when the stamp is malformed.
 std::string after_stamp(const std::string& line) {
-  if (!std::regex_search(line, kStamp)) return "<bad stamp: " + line + ">";
+  if (!is_time_stamp(line)) return "<bad stamp: " + line + ">";
   return line.substr(19);
 }
 
@@ -80,9 +54,9 @@ TEST_F(LogfileTest, StampIsLocalTimeNow) {
   time_t before = time(nullptr);
   call_flogfile(log_, {"prog"});
   time_t after = time(nullptr);
-  std::string text = read_file(log_);
+  std::string text = read_text(log_);
   ASSERT_EQ(text.size(), 19u + 5u + 1u) << text;
-  ASSERT_TRUE(std::regex_search(text, kStamp)) << text;
+  ASSERT_TRUE(is_time_stamp(text)) << text;
   EXPECT_EQ(text.substr(19), " prog\n");
 
   struct tm tm = {};
@@ -128,12 +102,12 @@ TEST_F(LogfileTest, QuotesElementsWithSpaceCommaOrAsterisk) {
   for (size_t i = 0; i < cases.size(); ++i) {
     std::string path = dir_ + "/case" + std::to_string(i);
     call_flogfile(path, {"anasig", cases[i].arg});
-    EXPECT_EQ(after_stamp(read_file(path)), " anasig" + cases[i].logged + "\n")
+    EXPECT_EQ(after_stamp(read_text(path)), " anasig" + cases[i].logged + "\n")
         << "argument [" << cases[i].arg << "]";
   }
 
   call_flogfile(log_, {"./anasig", "-i", "0.5", "--title=a b", "my data.txt", "data.txt"});
-  EXPECT_EQ(after_stamp(read_file(log_)),
+  EXPECT_EQ(after_stamp(read_text(log_)),
             " ./anasig -i 0.5 --title=\"a b\" \"my data.txt\" data.txt\n");
 }
 
@@ -145,13 +119,13 @@ TEST_F(LogfileTest, AppendsAndNeverTruncates) {
   call_flogfile(log_, {"p", "1"});
   call_flogfile(log_, {"p", "2"});
   call_flogfile(log_, {"p"});
-  std::vector<std::string> lines = split_lines(read_file(log_));
+  std::vector<std::string> lines = split_lines(read_text(log_));
   ASSERT_EQ(lines.size(), 4u);
   EXPECT_EQ(lines[0], "earlier line");
   EXPECT_EQ(after_stamp(lines[1]), " p 1");
   EXPECT_EQ(after_stamp(lines[2]), " p 2");
   EXPECT_EQ(after_stamp(lines[3]), " p");
-  EXPECT_EQ(read_file(log_).back(), '\n');
+  EXPECT_EQ(read_text(log_).back(), '\n');
 }
 
 TEST_F(LogfileTest, NewFileModeFollowsUmask) {
@@ -172,7 +146,7 @@ TEST_F(LogfileTest, LogfileWritesNamedFileInCurrentDirectory) {
   logfile(2, argv.data());
   ASSERT_EQ(chdir(cwd), 0);
   free(cwd);
-  EXPECT_EQ(after_stamp(read_file(dir_ + "/logfile")), " anasig \"x y\"\n");
+  EXPECT_EQ(after_stamp(read_text(dir_ + "/logfile")), " anasig \"x y\"\n");
 }
 
 TEST_F(LogfileTest, DirectoryInPlaceOfLogReportsOnceAndGoesOn) {
@@ -190,7 +164,7 @@ TEST_F(LogfileTest, DirectoryInPlaceOfLogReportsOnceAndGoesOn) {
   dup2(saved, 2);
   close(saved);
 
-  EXPECT_EQ(read_file(err_path), "No logfile entry\n");
+  EXPECT_EQ(read_text(err_path), "No logfile entry\n");
   struct stat st;
   ASSERT_EQ(stat(log_.c_str(), &st), 0);
   EXPECT_TRUE(S_ISDIR(st.st_mode));
@@ -207,7 +181,7 @@ TEST_F(LogfileTest, UnquotedWhenEscapedCopyCannotBeAllocated) {
   fail_malloc_size = odd.size() + 1;
   call_flogfile(log_, std::move(args));
   fail_malloc_size = 0;
-  EXPECT_EQ(after_stamp(read_file(log_)), " p " + odd + " \"a b\" --v=" + odd + " z\n");
+  EXPECT_EQ(after_stamp(read_text(log_)), " p " + odd + " \"a b\" --v=" + odd + " z\n");
 }
 
 TEST_F(LogfileTest, ConcurrentRunsLeaveWholeLines) {
@@ -274,7 +248,7 @@ TEST_F(LogfileTest, ConcurrentRunsLeaveWholeLines) {
     EXPECT_TRUE(WIFEXITED(status) && WEXITSTATUS(status) == 0);
   }
 
-  std::string text = read_file(log_);
+  std::string text = read_text(log_);
   ASSERT_FALSE(text.empty());
   EXPECT_EQ(text.back(), '\n');
   std::vector<std::string> lines = split_lines(text);

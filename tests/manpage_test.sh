@@ -62,6 +62,8 @@ for o in $documented; do
       case $o in
         --pad) val=zero ;;
         --output-dir) val=. ;;
+        --band) val=0:0.1 ;;
+        --freq-method) val=derivative ;;
         *) val=1 ;;
       esac
       out=$(cd "$tmp" && "$bin" "$o" "$val" --version 2>&1)

@@ -192,6 +192,75 @@ class Corpus {
 
   size_t pick(size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng_); }
 
+  // A long number of one of every shape, with white space, a sign, an exponent of any length or
+  // a dangling one and a byte or two after it: digit runs with leading zeros, long fractions,
+  // "0.000...1" at the subnormals and past them, midpoints between doubles followed by zeros (a
+  // tie) or by zeros and a 1 (just above it) or cut short (below it), overflow, hexadecimal.
+  std::string long_number() {
+    const size_t len = pick(8) == 0 ? pick(50000) : pick(2000);
+    std::string s = pick(4) == 0 ? std::string(1 + pick(3), " \t\n"[pick(3)]) : "";
+    s += pick(3) == 0 ? "-" : pick(3) == 0 ? "+" : "";
+    bool hex = false;
+    switch (pick(9)) {
+      case 0:
+        s += digits(len);
+        break;
+      case 1:
+        s += std::string(pick(len + 1), '0') + digits(len);
+        break;
+      case 2:
+        s += digits(pick(30)) + "." + digits(len);
+        break;
+      case 3:
+        // Around 1e-308 to 1e-330 when len is 300 to 330.
+        s += "0." + std::string(pick(4) ? 290 + pick(50) : len, '0') + digits(1 + pick(40));
+        break;
+      case 4:
+      case 5: {
+        std::string h = halfway(any_double(), 760 + static_cast<int>(pick(20)));
+        const size_t e = h.find('e');
+        std::string tail = h.substr(e);
+        h.resize(e);
+        if (pick(3) == 0) h.resize(h.size() - pick(h.size() - 2));
+        s += h + std::string(len, '0') + (pick(2) ? "1" : "") + tail;
+        break;
+      }
+      case 6:
+        s += (pick(2) ? "17976931348623158" : "1") + std::string(len, '0') + "e" +
+             std::to_string(static_cast<int>(pick(40)) - 20);
+        break;
+      default: {
+        hex = true;
+        std::string h;
+        for (size_t n = len; n > 0; --n) h += "0123456789abcdefABCDEF"[pick(22)];
+        // A tie between two doubles with 53 bits: 1, 13 hex digits, then 8 and zeros.
+        if (pick(2)) h = "1" + digits(13) + "8" + std::string(len, '0') + (pick(2) ? "1" : "");
+        if (pick(3) == 0) h.insert(pick(h.size() + 1), ".");
+        s += (pick(2) ? "0x" : "0X") + std::string(pick(3) ? "" : "000") + h;
+        break;
+      }
+    }
+    if (!hex || pick(2)) {
+      const std::string letter = hex ? (pick(2) ? "p" : "P") : (pick(2) ? "e" : "E");
+      switch (pick(6)) {
+        case 0:
+          s += letter + (pick(2) ? "-" : "+") + std::string(pick(len + 1), '0') +
+               std::to_string(pick(hex ? 1200 : 400));
+          break;
+        case 1:
+          s += letter + (pick(2) ? "-" : "") + digits(1 + pick(len + 1));
+          break;
+        case 2:
+          s += letter + (pick(2) ? "+" : pick(2) ? "-" : "");
+          break;
+      }
+    }
+    static const char* const kAfter[] = {"", " 1", "x", "-5", ".5", "e5", "p3", "+", ","};
+    s += kAfter[pick(std::size(kAfter))];
+    if (pick(6) == 0) s += std::string(1, '\0') + "123";
+    return s;
+  }
+
  private:
   std::string digits(size_t n) {
     std::string s;
@@ -230,6 +299,45 @@ TEST(ScanNumber, AgreesWithSscanfOnGeneratedText) {
     const std::string why = difference(via_sscanf(s), via_scan_number(s, s + strlen(s)), buf);
     if (!why.empty()) {
       ADD_FAILURE() << why;
+      ++failures;
+    }
+  }
+}
+
+// The reader of a number in pieces, on long numbers of every shape and on short texts of all
+// kinds, cut into pieces of random sizes (empty ones too), ends where scan_number on the whole
+// text ends and gives its value bits; sscanf, reading the whole text, agrees with both.
+TEST(NumberReader, InPiecesIsScanNumberOnTheWholeText) {
+  Corpus corpus(4096);
+  int failures = 0;
+  for (int i = 0; i < 20000 && failures < 20; ++i) {
+    const std::string text = i % 3 ? corpus.long_number() : corpus.text(3);
+    const char* const s = text.c_str();
+    const Scan want = via_sscanf(s);
+    std::string why = difference(want, via_scan_number(s, s + strlen(s)), text);
+    const size_t most = corpus.pick(4) == 0 ? 3 : 1 + corpus.pick(text.size() + 1);
+    number_reader r{};
+    size_t fed = 0, before_last = 0;
+    while (fed < text.size()) {
+      const size_t n = std::min(text.size() - fed, corpus.pick(most + 1));
+      before_last = fed;
+      fed += n;
+      if (feed_number(&r, s + fed - n, n)) break;
+    }
+    Scan got;
+    double d = 0;
+    uint64_t consumed = 0;
+    got.ret = end_number(r, &d, &consumed);
+    if (got.ret == 1) memcpy(&got.bits, &d, sizeof d);
+    got.consumed = consumed;
+    // It ends at the byte that ends the number (a word's at most ten bytes on): the block reader
+    // resumes there.
+    if (why.empty() && want.ret == 1 && before_last > want.consumed + 10)
+      why = "the reader went on past the number in \"" + printable(text) + "\"";
+    if (why.empty() && !difference(want, got, text).empty())
+      why = "the reader: " + difference(want, got, text);
+    if (!why.empty()) {
+      ADD_FAILURE() << why.substr(0, 2000);
       ++failures;
     }
   }

@@ -29,8 +29,13 @@
 #include <string>
 #include <vector>
 
-#include "robust_util.h"
 #include "test_util.h"
+
+namespace {
+
+const char kScanMessage[] = "Checking size\n";
+
+}  // namespace
 
 // Content that is odd but well defined: each gives its results, or "No data" and status 1.
 TEST(RobustInput, ContentEdgeCases) {

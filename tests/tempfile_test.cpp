@@ -17,13 +17,6 @@
 
 namespace {
 
-std::set<std::string> listing(const std::string& dir) {
-  std::set<std::string> names;
-  for (const auto& e : std::filesystem::directory_iterator(dir))
-    names.insert(e.path().filename().string());
-  return names;
-}
-
 // Creates a temporary file for target holding text; false when none could be made.
 bool create(const std::string& target, tracked_file* id, const char* text) {
   FILE* f = temp_create(target.c_str(), 0644, id);

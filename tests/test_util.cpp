@@ -1,15 +1,13 @@
+// Scratch directories, small disks, files and listings, for the tests.
 #include "test_util.h"
 
-#include <fcntl.h>
-#include <grp.h>
-#include <math.h>
-#include <signal.h>
-#include <stdlib.h>
+#include <ctype.h>
+#include <errno.h>
+#include <fftw3.h>
 #include <string.h>
 #include <sys/mount.h>
-#include <sys/ptrace.h>
 #include <sys/stat.h>
-#include <sys/wait.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <filesystem>
@@ -17,9 +15,7 @@
 #include <sstream>
 #include <stdexcept>
 
-#ifndef ANASIG_BIN
-#define ANASIG_BIN "anasig"
-#endif
+namespace fs = std::filesystem;
 
 temp_dir::temp_dir() {
   std::string tmpl = (std::filesystem::temp_directory_path() / "anasig-test-XXXXXX").string();
@@ -78,6 +74,55 @@ bool file_exists(const std::string& path) {
   return lstat(path.c_str(), &st) == 0;
 }
 
+long long file_size(const std::string& path) {
+  struct stat st;
+  return stat(path.c_str(), &st) == 0 ? st.st_size : -1;
+}
+
+std::vector<std::string> split_lines(const std::string& text) {
+  std::vector<std::string> lines;
+  size_t start = 0, nl;
+  while ((nl = text.find('\n', start)) != std::string::npos) {
+    lines.push_back(text.substr(start, nl - start));
+    start = nl + 1;
+  }
+  if (start < text.size()) lines.push_back(text.substr(start) + " (no newline)");
+  return lines;
+}
+
+bool is_time_stamp(const std::string& line) {
+  const char shape[] = "dddd-dd-dd dd:dd:dd";
+  if (line.size() < sizeof shape - 1) return false;
+  for (size_t i = 0; i + 1 < sizeof shape; ++i) {
+    if (shape[i] == 'd' ? !isdigit(static_cast<unsigned char>(line[i])) : line[i] != shape[i]) {
+      return false;
+    }
+  }
+  return true;
+}
+
+std::set<std::string> listing(const std::string& dir) {
+  std::set<std::string> names;
+  for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename().string());
+  return names;
+}
+
+std::set<std::string> names(std::initializer_list<std::string> files,
+                            std::initializer_list<std::string> result_bases) {
+  std::set<std::string> s(files);
+  for (const std::string& b : result_bases) {
+    for (const char* e : kExts) s.insert(b + e);
+  }
+  return s;
+}
+
+std::string temp_of(const std::string& dir, const std::string& result) {
+  for (const std::string& n : listing(dir)) {
+    if (n.rfind("." + result + ".", 0) == 0) return dir + "/" + n;
+  }
+  return "";
+}
+
 FILE* text_file(const std::string& text) {
   FILE* f = tmpfile();
   if (f == nullptr) throw std::runtime_error("tmpfile failed");
@@ -86,131 +131,20 @@ FILE* text_file(const std::string& text) {
   return f;
 }
 
-std::string anasig_bin() {
-  return ANASIG_BIN;
+bool wait_for(const std::function<bool()>& cond, double seconds) {
+  struct timespec start, now;
+  clock_gettime(CLOCK_MONOTONIC, &start);
+  for (;;) {
+    if (cond()) return true;
+    clock_gettime(CLOCK_MONOTONIC, &now);
+    if (now.tv_sec - start.tv_sec + (now.tv_nsec - start.tv_nsec) * 1e-9 > seconds) return false;
+    usleep(1000);
+  }
 }
 
-bool sanitizer_build() {
-  return read_text(anasig_bin()).find("__asan_init") != std::string::npos;
-}
-
-pid_t spawn(const std::string& dir, const std::vector<std::string>& args, const child_opts& o) {
-  std::string bin = o.bin.empty() ? anasig_bin() : o.bin;
-  std::vector<std::string> full;
-  if (o.prefix.empty()) {
-    full = args;
-  } else {
-    full = o.prefix;
-    full.push_back(bin);
-    full.insert(full.end(), args.begin() + 1, args.end());
-    bin = o.prefix[0];
-  }
-  std::vector<char*> argv;
-  for (const std::string& a : full) argv.push_back(const_cast<char*>(a.c_str()));
-  argv.push_back(nullptr);
-  pid_t pid = fork();
-  if (pid != 0) return pid;
-  if (o.gate_w >= 0) close(o.gate_w);
-  if (o.gate >= 0) {
-    char c;
-    while (read(o.gate, &c, 1) > 0) {
-    }
-  }
-  if (chdir(dir.c_str()) != 0) _exit(127);
-  int fi = o.in_fd >= 0 ? o.in_fd : open("/dev/null", O_RDONLY);
-  int fo = o.out_fd >= 0 ? o.out_fd : open(o.out.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  int fe = o.err_fd >= 0 ? o.err_fd : open(o.err.c_str(), O_WRONLY | O_CREAT | O_TRUNC, 0644);
-  if (fi < 0 || fo < 0 || fe < 0) _exit(127);
-  dup2(fi, 0);
-  dup2(fo, 1);
-  dup2(fe, 2);
-  for (int fd : o.closed) close(fd);
-  if (o.fd3 == 3) {
-    fcntl(3, F_SETFD, 0);
-  } else if (o.fd3 >= 0) {
-    dup2(o.fd3, 3);
-  }
-  if (o.fsize != RLIM_INFINITY) {
-    struct rlimit rl = {o.fsize, o.fsize};
-    if (setrlimit(RLIMIT_FSIZE, &rl) != 0) _exit(126);
-  }
-  if (o.data != RLIM_INFINITY) {
-    struct rlimit rl = {o.data, o.data};
-    if (setrlimit(RLIMIT_DATA, &rl) != 0) _exit(126);
-  }
-  // Whoever started the tests (a background job ignores SIGINT) must not decide for the run.
-  sigset_t none;
-  sigemptyset(&none);
-  sigprocmask(SIG_SETMASK, &none, nullptr);
-  for (int sig = 1; sig < NSIG; ++sig) {
-    if (sig != SIGKILL && sig != SIGSTOP) signal(sig, SIG_DFL);
-  }
-  for (int sig : o.ignored) signal(sig, SIG_IGN);
-  if (o.as_nobody && (setgroups(0, nullptr) != 0 || setgid(65534) != 0 || setuid(65534) != 0)) {
-    _exit(126);
-  }
-  if (o.traced && ptrace(PTRACE_TRACEME, 0, nullptr, nullptr) != 0) _exit(125);
-  execv(bin.c_str(), argv.data());
-  _exit(127);
-}
-
-outcome finish(pid_t pid) {
-  int st = 0;
-  outcome r;
-  if (waitpid(pid, &st, 0) != pid) return r;
-  if (WIFEXITED(st)) r.status = WEXITSTATUS(st);
-  if (WIFSIGNALED(st)) r.sig = WTERMSIG(st);
-  return r;
-}
-
-outcome run(const std::string& dir, const std::vector<std::string>& args, child_opts o) {
-  temp_dir io;
-  bool own_out = o.out == "/dev/null" && o.out_fd < 0,
-       own_err = o.err == "/dev/null" && o.err_fd < 0;
-  if (own_out) o.out = io / "out";
-  if (own_err) o.err = io / "err";
-  outcome r = finish(spawn(dir, args, o));
-  if (own_out) r.out = read_text(o.out);
-  if (own_err) r.err = read_text(o.err);
-  return r;
-}
-
-run_result run_anasig(const std::string& dir, const std::vector<std::string>& args,
-                      const std::string& input) {
-  // Standard input is a pipe, filled before the start: inputs must fit its buffer.
-  int in[2];
-  if (pipe(in) != 0) throw std::runtime_error("pipe failed");
-  if (!input.empty() && write(in[1], input.data(), input.size()) != ssize_t(input.size()))
-    throw std::runtime_error("input does not fit the pipe");
-  close(in[1]);
-  child_opts o;
-  o.in_fd = in[0];
-  outcome r = run(dir, args, o);
-  close(in[0]);
-  return run_result{r.sig != 0 ? 128 + r.sig : r.status, r.out, r.err};
-}
-
-lcvec direct_dft(const lcvec& x, int sign) {
-  const size_t n = x.size();
-  const long double w = 2 * acosl(-1) / n;
-  lcvec out(n);
-  for (size_t k = 0; k < n; ++k) {
-    for (size_t j = 0; j < n; ++j)
-      out[k] += x[j] * std::polar<long double>(1, sign * w * ((j * k) % n));
-  }
-  return out;
-}
-
-std::vector<std::complex<double>> analytic_oracle(const std::vector<double>& x) {
-  const size_t n = x.size();
-  lcvec spectrum = direct_dft(lcvec(x.begin(), x.end()), -1);
-  for (size_t k = 1; k < n; ++k) {
-    if (2 * k < n) spectrum[k] *= 2;
-    if (2 * k > n) spectrum[k] = 0;
-  }
-  lcvec back = direct_dft(spectrum, 1);
-  std::vector<std::complex<double>> out(n);
-  for (size_t m = 0; m < n; ++m)
-    out[m] = std::complex<double>(back[m] / static_cast<long double>(n));
-  return out;
+bool wisdom_loads(const std::string& path) {
+  fftw_forget_wisdom();
+  bool ok = fftw_import_wisdom_from_filename(path.c_str()) == 1;
+  fftw_forget_wisdom();
+  return ok;
 }

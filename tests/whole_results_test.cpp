@@ -25,8 +25,6 @@ namespace {
 
 namespace fs = std::filesystem;
 
-const char* const kExts[] = {".hre", ".him", ".hab", ".hth", ".hfq"};
-
 // Started in the background with no output kept; finish() waits for it.
 pid_t start(const std::string& dir, const std::vector<std::string>& args) {
   return spawn(dir, args, child_opts{});
@@ -44,12 +42,6 @@ outcome run_closed(const std::string& dir, const std::vector<std::string>& args,
   child_opts o;
   o.closed = closed;
   return run(dir, args, o);
-}
-
-std::set<std::string> listing(const std::string& dir) {
-  std::set<std::string> names;
-  for (const auto& e : fs::directory_iterator(dir)) names.insert(e.path().filename().string());
-  return names;
 }
 
 // The hidden temporary files of results in dir.
