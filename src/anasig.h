@@ -1,5 +1,5 @@
-// The analytic signal of every row of x, into y: real part x, imaginary part its Hilbert
-// transform. Exits 1 when memory or a plan cannot be had.
+// The analytic signal of every row of x, into y (which may be x): real part x, imaginary part
+// its Hilbert transform. Exits 1 when memory or a plan cannot be had.
 #pragma once
 
 #include <fftw3.h>
