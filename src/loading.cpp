@@ -6,6 +6,7 @@
 #include "fatal.h"
 #include "parallel.h"
 #include "settings.h"
+#include "transpose.h"
 
 void swap(int* a, int* b) {
   int t = *a;
@@ -56,12 +57,15 @@ static void place(const matrix_text& m, fftw_complex** x, int rows, int cols, bo
   if (debug) trace_reads(m, rows, cols, transposed);
   const int threads = threads_for_values(static_cast<long long>(rows) * cols, jobs);
   parallel_for(m.lines, threads, [&](long long first, long long last) {
+    if (!transposed) {
+      place_across(m.data.items.get(), m.values, first, last, nullptr, x);
+      return;
+    }
     const double* v = m.data.items.get() + static_cast<size_t>(first) * m.values;
     for (long long k = first; k < last; ++k) {
       for (int j = 0; j < m.values; ++j, ++v) {
-        fftw_complex* c = transposed ? &x[k][j] : &x[j][k];
-        (*c)[0] = *v;
-        (*c)[1] = 0.0;
+        x[k][j][0] = *v;
+        x[k][j][1] = 0.0;
       }
     }
   });
