@@ -33,3 +33,14 @@ void place_across(const double* v, int values, long long first, long long last,
     }
   }
 }
+
+void place_along(const double* v, int values, long long first, long long last, fftw_complex** x) {
+  const size_t stride = static_cast<size_t>(values);
+  for (long long k = first; k < last; ++k) {
+    const double* in = v + static_cast<size_t>(k) * stride;
+    for (int j = 0; j < values; ++j) {
+      x[k][j][0] = in[j];
+      x[k][j][1] = 0.0;
+    }
+  }
+}

@@ -9,3 +9,5 @@
 // entry: the number is not placed), with imaginary part 0.
 void place_across(const double* v, int values, long long first, long long last,
                   const int* signal_of, fftw_complex** x);
+// Lines first .. last-1 of v as above: line k becomes signal k, its numbers the samples.
+void place_along(const double* v, int values, long long first, long long last, fftw_complex** x);
