@@ -1,5 +1,5 @@
 // Owning pointers for blocks from malloc and from FFTW, and allocations that end the run
-// with the caller's own message when memory runs out.
+// with the caller's own message when memory runs out; large blocks are offered huge pages.
 #pragma once
 
 #include <fftw3.h>

@@ -1,6 +1,7 @@
-// The analytic signal of every row of x, into y: real part x, imaginary part its Hilbert
-// transform. With dz, also its derivative with respect to time (samples interval apart) into
-// dz, x then being work space. Exits 1 when memory or a plan cannot be had.
+// The analytic signal of every row of x, into y (which may be x): real part x, imaginary part
+// its Hilbert transform. With dz, also its derivative with respect to time (samples interval
+// apart) into dz, x then being work space and y another matrix. Exits 1 when memory or a plan
+// cannot be had.
 #pragma once
 
 #include <fftw3.h>

@@ -348,11 +348,18 @@ static void process_file(const char* path) {
   }
   set_result_layout(text, fields, std::move(times));
 
+  // The analytic signal takes the place of the samples, which are read only by the forward
+  // transform: one matrix fewer to fault in and to hold. Bands and the derivative keep the
+  // samples' matrix as work space and write into a matrix of their own.
+  const bool in_place = bands.empty() && !derivative_wanted();
   signal_matrix x, y;
   alloc_matrix(&x, rows, cols, "Couldn't malloc x(%lu bytes).\n",
                "Couldn't fftw_malloc x[0](%lu bytes).\n");
-  alloc_matrix(&y, rows, cols, "Couldn't malloc y(%lu bytes).\n",
-               "Couldn't fftw_malloc y[0](%lu bytes).\n");
+  if (!in_place) {
+    alloc_matrix(&y, rows, cols, "Couldn't malloc y(%lu bytes).\n",
+                 "Couldn't fftw_malloc y[0](%lu bytes).\n");
+  }
+  fftw_complex** out = in_place ? x.rowp() : y.rowp();
   load_matrix(&text, x.rowp(), rows, cols, row_orientation, chosen ? fields.data() : nullptr);
   if (!gaps) {
     if (int bad = signals_not_finite(x.rowp(), rows, cols)) {
@@ -368,12 +375,12 @@ static void process_file(const char* path) {
     alloc_matrix(&d, rows, cols, "Couldn't malloc %lu bytes\n", "Couldn't fftw_malloc %lu bytes\n");
   fftw_complex** dz = derivative_wanted() ? d.rowp() : nullptr;
   if (bands.empty()) {
-    anasig(rows, cols, x.rowp(), y.rowp(), dz, tstep);
-    write_results(path, y.rowp(), rows, cols, dz);
+    anasig(rows, cols, x.rowp(), out, dz, tstep);
+    write_results(path, out, rows, cols, dz);
   } else {
     check_bands(tstep);
-    band_pass make_band = anasig_bands(rows, cols, x.rowp(), y.rowp(), dz, tstep);
-    write_band_results(path, y.rowp(), rows, cols, make_band, dz);
+    band_pass make_band = anasig_bands(rows, cols, x.rowp(), out, dz, tstep);
+    write_band_results(path, out, rows, cols, make_band, dz);
   }
   free_matrix(&x);
   free_matrix(&y);

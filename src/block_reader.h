@@ -5,11 +5,13 @@
 #include <limits.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 
 #include <string>
 #include <vector>
 
 #include "alloc.h"
+#include "huge_pages.h"
 
 // Outcome of reading a matrix text.
 enum scan_status {
@@ -30,18 +32,29 @@ struct growing_array {
   size_t cap = 0;
   // False when the block could not grow; *asked then holds the bytes asked for.
   bool push(T v, size_t* asked) {
-    if (size == cap) {
-      const size_t want = cap == 0 ? 1 << 16 : cap * 2;
-      T* p = static_cast<T*>(realloc(items.get(), want * sizeof(T)));
-      if (p == nullptr) {
-        *asked = want * sizeof(T);
-        return false;
-      }
-      items.release();
-      items.reset(p);
-      cap = want;
-    }
+    if (size == cap && !grow(asked)) return false;
     items[size++] = v;
+    return true;
+  }
+  // A large block offered huge pages is moved by hand: realloc could not move it in one piece
+  // once the advice split its mapping, and would fault its copy in 4 KiB at a time.
+  bool grow(size_t* asked) {
+    const size_t want = cap == 0 ? 1 << 16 : cap * 2;
+    const size_t bytes = want * sizeof(T);
+    const bool huge = bytes >= kLargeBlock && thp_system_mode() == THP_MADVISE;
+    T* p = static_cast<T*>(huge ? malloc(bytes) : realloc(items.get(), bytes));
+    if (p == nullptr) {
+      *asked = bytes;
+      return false;
+    }
+    if (huge) {
+      advise_huge_pages(p, bytes);
+      if (size > 0) memcpy(p, items.get(), size * sizeof(T));
+    } else {
+      items.release();
+    }
+    items.reset(p);
+    cap = want;
     return true;
   }
 };

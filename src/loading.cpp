@@ -6,6 +6,7 @@
 #include "fatal.h"
 #include "parallel.h"
 #include "settings.h"
+#include "transpose.h"
 
 void swap(int* a, int* b) {
   int t = *a;
@@ -14,11 +15,10 @@ void swap(int* a, int* b) {
 }
 
 void orient(int lines, int values, int* rows, int* cols, int* row_orientation) {
-  *rows = lines;
-  *cols = values;
   // A file of a single line is one signal, never many signals of one sample.
   *row_orientation = lines == 1 || do_transpose;
-  if (!*row_orientation) swap(rows, cols);
+  *rows = *row_orientation ? lines : values;
+  *cols = *row_orientation ? values : lines;
 }
 
 int check_shape(int lines, int values, bool scan_too_many) {
@@ -70,14 +70,14 @@ static void place(const matrix_text& m, fftw_complex** x, int rows, int cols, bo
     return;
   }
   const int threads = threads_for_values(static_cast<long long>(rows) * cols, jobs);
+  // A row file's lines are its signals, copied straight; a column file's numbers of a line
+  // go to as many signals, placed in tiles.
   parallel_for(m.lines, threads, [&](long long first, long long last) {
-    const double* v = m.data.items.get() + static_cast<size_t>(first) * m.values;
-    for (long long k = first; k < last; ++k) {
-      for (int j = 0; j < m.values; ++j, ++v) {
-        fftw_complex* c = transposed ? &x[k][j] : &x[j][k];
-        (*c)[0] = *v;
-        (*c)[1] = 0.0;
-      }
+    const double* v = m.data.items.get();
+    if (transposed) {
+      place_along(v, m.values, first, last, x);
+    } else {
+      place_across(v, m.values, first, last, nullptr, x);
     }
   });
 }

@@ -182,17 +182,49 @@ struct free_deleter {
 };
 using buffer = std::unique_ptr<char, free_deleter>;
 
+struct sized_buffer {
+  buffer b;
+  size_t size = 0;
+};
+
+// Chunk buffers kept for the next result and the next file, so that each is faulted in once
+// a run rather than once a result.
+std::mutex pool_m;
+std::vector<sized_buffer> pool;
+
+// A buffer of at least `bytes` bytes from the pool (smaller ones go) or new; b null when none
+// can be had.
+sized_buffer take_buffer(size_t bytes) {
+  {
+    std::lock_guard<std::mutex> lock(pool_m);
+    while (!pool.empty()) {
+      sized_buffer s = std::move(pool.back());
+      pool.pop_back();
+      if (s.size >= bytes) return s;
+    }
+  }
+  return {buffer(static_cast<char*>(malloc(bytes))), bytes};
+}
+
+void give_back(std::vector<sized_buffer>* spare) {
+  std::lock_guard<std::mutex> lock(pool_m);
+  for (sized_buffer& s : *spare) {
+    if (s.b != nullptr) pool.push_back(std::move(s));
+  }
+  spare->clear();
+}
+
 // Chunks formatted out of order wait here until every chunk before them is written; whichever
 // thread finds the next chunk ready writes it, so no thread waits for another to write.
 struct ordered_output {
   std::mutex m;
-  std::condition_variable room;  // a chunk was written: a thread held back may take another
-  std::vector<buffer> ready;     // by chunk, until written
+  std::condition_variable room;     // a chunk was written: a thread held back may take another
+  std::vector<sized_buffer> ready;  // by chunk, until written
   std::vector<size_t> length;
-  std::vector<buffer> spare;  // written buffers, for reuse
-  size_t next_chunk = 0;      // the next chunk to hand out
-  size_t next_write = 0;      // the next chunk to write
-  bool writing = false;       // a thread is writing ready chunks
+  std::vector<sized_buffer> spare;  // written buffers, for reuse
+  size_t next_chunk = 0;            // the next chunk to hand out
+  size_t next_write = 0;            // the next chunk to write
+  bool writing = false;             // a thread is writing ready chunks
   bool failed = false;
 };
 
@@ -212,16 +244,16 @@ bool write_chunks(FILE* f, int threads, size_t chunks, size_t max_bytes,
       out.room.wait(lock, [&] { return out.next_chunk < out.next_write + ahead || out.failed; });
       if (out.next_chunk >= chunks || out.failed) return;
       size_t c = out.next_chunk++;
-      buffer buf;
+      sized_buffer buf;
       if (!out.spare.empty()) {
         buf = std::move(out.spare.back());
         out.spare.pop_back();
       }
       lock.unlock();
-      if (buf == nullptr) buf.reset(static_cast<char*>(malloc(max_bytes)));
-      size_t n = buf != nullptr ? format(c, buf.get()) : 0;
+      if (buf.b == nullptr) buf = take_buffer(max_bytes);
+      size_t n = buf.b != nullptr ? format(c, buf.b.get()) : 0;
       lock.lock();
-      if (buf == nullptr) {
+      if (buf.b == nullptr) {
         out.failed = true;
         out.room.notify_all();
         return;
@@ -230,11 +262,11 @@ bool write_chunks(FILE* f, int threads, size_t chunks, size_t max_bytes,
       out.length[c] = n;
       if (out.writing) continue;
       out.writing = true;
-      while (out.next_write < chunks && out.ready[out.next_write] != nullptr) {
-        buffer b = std::move(out.ready[out.next_write]);
+      while (out.next_write < chunks && out.ready[out.next_write].b != nullptr) {
+        sized_buffer b = std::move(out.ready[out.next_write]);
         size_t len = out.length[out.next_write];
         lock.unlock();
-        bool ok = fwrite(b.get(), 1, len, f) == len;
+        bool ok = fwrite(b.b.get(), 1, len, f) == len;
         lock.lock();
         if (!ok) out.failed = true;
         out.spare.push_back(std::move(b));
@@ -248,5 +280,6 @@ bool write_chunks(FILE* f, int threads, size_t chunks, size_t max_bytes,
   parallel_for(workers, workers, [&](long long first, long long last) {
     for (long long w = first; w < last; ++w) write_in_turn();
   });
+  give_back(&out.spare);
   return !out.failed && out.next_write == chunks;
 }

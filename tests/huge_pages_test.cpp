@@ -1,0 +1,72 @@
+// Large blocks offered huge pages and handed back whole; small blocks left as they were.
+#include "huge_pages.h"
+
+#include <gtest/gtest.h>
+#include <stdint.h>
+#include <stdio.h>
+#include <string.h>
+
+#include <string>
+
+#include "alloc.h"
+#include "block_reader.h"
+
+namespace {
+
+// The VmFlags of the mapping that holds p in /proc/self/smaps; "" where none is shown.
+std::string vm_flags(const void* p) {
+  FILE* f = fopen("/proc/self/smaps", "re");
+  if (f == nullptr) return "";
+  unsigned long a = reinterpret_cast<uintptr_t>(p), lo, hi;
+  char line[512];
+  bool inside = false;
+  std::string flags;
+  while (flags.empty() && fgets(line, sizeof line, f) != nullptr) {
+    if (sscanf(line, "%lx-%lx ", &lo, &hi) == 2 && strchr(line, '-') < strchr(line, ' '))
+      inside = lo <= a && a < hi;
+    else if (inside && strncmp(line, "VmFlags:", 8) == 0)
+      flags = line + 8;
+  }
+  fclose(f);
+  return flags;
+}
+
+bool advised(const void* p) {
+  return vm_flags(p).find(" hg") != std::string::npos;
+}
+
+TEST(HugePages, InteriorIsTheWhole2MiBPagesInsideTheBlock) {
+  char* first = nullptr;
+  char* const base = reinterpret_cast<char*>(uintptr_t{64} << 21);
+  EXPECT_EQ(huge_interior(base + 16, 3 * kHugePage, &first), 2 * kHugePage);
+  EXPECT_EQ(first, base + kHugePage);
+  EXPECT_EQ(huge_interior(base, kHugePage, &first), kHugePage);
+  EXPECT_EQ(huge_interior(base + 16, 2 * kHugePage - 32, &first), 0u);
+}
+
+// The advice shows only where the mode is madvise and smaps can be read.
+TEST(HugePages, LargeBlocksAdvisedAndHandedBackSmallOnesLeftAlone) {
+  const bool madvise_mode = thp_system_mode() == THP_MADVISE;
+  if (vm_flags(&madvise_mode).empty()) GTEST_SKIP() << "no VmFlags in /proc/self/smaps";
+  const size_t n = (size_t{64} << 20) / sizeof(fftw_complex);
+  fftw_block large = alloc_complex(n, "no %lu bytes");
+  char* first;
+  ASSERT_GT(huge_interior(large.get(), n * sizeof(fftw_complex), &first), 0u);
+  memset(large.get(), 1, n * sizeof(fftw_complex));
+  EXPECT_EQ(advised(first), madvise_mode);
+  large.reset();
+  EXPECT_FALSE(advised(first)) << "the large block was not handed back";
+  fftw_block small = alloc_complex(1000, "no %lu bytes");
+  EXPECT_FALSE(madvise_mode && advised(small.get() + 500));
+  // The reader's values keep every value as their block moves into advised memory.
+  growing_array<double> values;
+  size_t asked = 0, wrong = 0;
+  const size_t count = 3 * kLargeBlock / sizeof(double) + 5;
+  for (size_t i = 0; i < count; ++i) ASSERT_TRUE(values.push(static_cast<double>(i), &asked));
+  for (size_t i = 0; i < count; ++i) wrong += values.items[i] != static_cast<double>(i);
+  EXPECT_EQ(wrong, 0u);
+  ASSERT_GT(huge_interior(values.items.get(), values.cap * sizeof(double), &first), 0u);
+  EXPECT_EQ(advised(first), madvise_mode);
+}
+
+}  // namespace
