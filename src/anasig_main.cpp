@@ -95,7 +95,9 @@ static const struct option long_opts[] = {
     // Delimited text. "--c" no longer picks --cycles alone; no name of the first table starts
     // with c, k or na.
     {"csv", optional_argument, nullptr, OPT_CSV},
-    {"names", no_argument, &names_first, 1},
+    // Its code is that of "none", so that getopt names only the old options among the meanings
+    // of the ambiguous "--n"; the long index tells the two apart.
+    {"names", no_argument, nullptr, OPT_NONE},
     {"columns", required_argument, nullptr, OPT_COLUMNS},
     {"clock", required_argument, nullptr, OPT_CLOCK},
     {"keep-going", no_argument, &keep_going, 1},
@@ -251,6 +253,10 @@ static void parse_options(int argc, char** argv) {
         interval_given = 1;
         break;
       case OPT_NONE:
+        if (strcmp(long_name, "names") == 0) {
+          names_first = 1;
+          break;
+        }
         output_re = output_im = output_abs = output_theta = output_freq = 0;
         break;
       case OPT_ALL:

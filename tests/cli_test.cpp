@@ -22,8 +22,11 @@ TEST(Cli, InputErrors) {
   // A pipe is read once, like a file; nothing can be created beside it in /dev/fd.
   r = run_anasig(d.path, {"anasig", "-#", "/dev/fd/0"}, "1\n2\n");
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.out, "Using timestep=1\n2 rows, 1 columns\n");
-  EXPECT_EQ(r.err, "Couldn't open /dev/fd/0.hre for writing.\n");
+  // Refused before it is read: nothing can be created beside it in /dev/fd.
+  EXPECT_EQ(r.out, "Using timestep=1\n");
+  EXPECT_EQ(r.err,
+            "Couldn't open /dev/fd/0.hre for writing.\n  No such file or directory\n"
+            "  (results of a pipe need --output-dir=DIR)\n");
 }
 
 TEST(Cli, ResultFileFaults) {
@@ -34,7 +37,7 @@ TEST(Cli, ResultFileFaults) {
   EXPECT_EQ(r.status, 1);
   EXPECT_EQ(r.err,
             "Checking size\nReading file...done\n 0%..49%..50%..99%..100%\n"
-            "Writing re...done\nCouldn't open s.him for writing.\n");
+            "Writing re...done\nCouldn't open s.him for writing.\n  Is a directory\n");
   EXPECT_FALSE(file_exists(d / "s.hre"));  // results of an input are put in place together
   EXPECT_FALSE(file_exists(d / "s.hab"));
   rmdir((d / "s.him").c_str());
@@ -56,7 +59,7 @@ TEST(Cli, ResultFileFaults) {
   write_file(d / longer, "1\n2\n");
   r = run_anasig(d.path, {"anasig", "-#", longer});
   EXPECT_EQ(r.status, 1);
-  EXPECT_EQ(r.err, "Couldn't open " + longer + ".hre for writing.\n");
+  EXPECT_EQ(r.err, "Couldn't open " + longer + ".hre for writing.\n  File name too long\n");
 
   // A result path longer than any path is refused before anything is written.
   write_file(d / "t", "1\n2\n");

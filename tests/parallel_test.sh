@@ -72,7 +72,10 @@ mkdir -p "$work/seq" && mv "$work/seq-data" "$work/seq/data"
 # The recipe, as the README gives it.
 (cd "$work/par" && parallel -j 4 --joblog jobs.log "$bin" --quiet -i 0.001 ::: data/*.txt \
   >stdout.txt 2>stderr.txt) || fail "parallel exited $?: $(head -c 2000 "$work/par/stderr.txt")"
-[ -s "$work/par/stderr.txt" ] && fail "stderr not empty with --quiet: $(head -c 2000 "$work/par/stderr.txt")"
+# With --quiet only the warnings about the junk after the block of the kind-2 files remain.
+others=$(grep -vE '^Warning: data/f[0-9]*[27]\.txt: the matrix ends at line [0-9]+ \(\); 1 later lines with numbers are ignored$' "$work/par/stderr.txt")
+[ -n "$others" ] && fail "stderr holds more than the warnings with --quiet: $(echo "$others" | head -c 2000)"
+[ "$(wc -l <"$work/par/stderr.txt")" -eq 10 ] || fail "not one warning for each of the ten files with junk"
 
 # Joblog: a header and one line per job, Exitval (7th) and Signal (8th) 0, each file once.
 log="$work/par/jobs.log"

@@ -245,7 +245,8 @@ TEST(WholeResults, SpecialResultNames) {
     outcome r = run(d.path, {"anasig", "--quiet", "s.txt"});
     EXPECT_LT(monotonic() - t0, 1.0);
     EXPECT_EQ(r.status, 1);
-    EXPECT_EQ(r.err, "No logfile entry\nCouldn't open s.hre for writing.\n");
+    EXPECT_EQ(r.err,
+              "No logfile entry\nCouldn't open s.hre for writing.\n  No such device or address\n");
     EXPECT_EQ(listing(d.path), (std::set<std::string>{"s.txt", "s.hre", "logfile"}));
     // With a reader, the FIFO gets the result as it is written.
     int fd = open((d / "s.hre").c_str(), O_RDONLY | O_NONBLOCK);
@@ -305,7 +306,7 @@ TEST(WholeResults, OperandsWithTheSameResultNames) {
   EXPECT_EQ(r.err,
             "Warning: results of a.csv replace those of a.txt\n"
             "Warning: results of ./a replace those of a.csv\n"
-            "Couldn't open ./a.\n");
+            "Couldn't open ./a.\n  No such file or directory\n");
   r = run(d.path, {"anasig", "--none", "a.txt", "a.csv"});
   EXPECT_EQ(r.err.find("replace"), std::string::npos);
 }
