@@ -182,9 +182,10 @@ static void set_output_dir(const char* value) {
       fatal("--output-dir: %s is not a folder\n  it cannot be made: %s\n", value, strerror(err));
     }
   }
-  if (value[0] == '\0' || stat(value, &st) != 0 || !S_ISDIR(st.st_mode)) {
-    fatal("--output-dir: %s is not a folder\n", value);
-  }
+  if (value[0] == '\0') fatal("--output-dir: %s is not a folder\n", value);
+  if (stat(value, &st) != 0)
+    fatal("--output-dir: %s is not a folder\n  %s\n", value, strerror(errno));
+  if (!S_ISDIR(st.st_mode)) fatal("--output-dir: %s is not a folder\n  it is a file\n", value);
   output_dir = value;
 }
 
