@@ -6,6 +6,7 @@
 #include <new>
 #include <vector>
 
+#include "block_segments.h"
 #include "csv.h"
 #include "myfgets.h"
 #include "numscan.h"
@@ -33,139 +34,6 @@ constexpr size_t kPerThread = 1 << 20;  // less text than this a thread is not w
 constexpr size_t kLookahead = 16;       // no reading of a number looks further past its end
 constexpr size_t kDecidedTail = 64;     // a word this long without white space is decided
 constexpr size_t kLongNumber = 4096;    // a number going on past this is read on, not carried
-
-// A stretch of one line as one thread read it.
-struct piece {
-  const char* begin = nullptr;  // its first byte
-  long long count = 0;          // numbers read (with --csv: fields, each a value)
-  long long numbers = 0;        // with --csv: fields that hold a number
-  bool text = false;            // a non-number ended the reading: the rest of the line is ignored
-  bool nul = false;             // a NUL byte ended the reading: the rest of the line is ignored
-  bool line_end = false;        // a newline ends the line here
-  bool comment = false;         // the line is a comment (known only where the line starts)
-  bool comma = false;           // the reading stopped at a comma or semicolon before a digit
-  bool blank = true;            // with --csv: nothing but blanks so far
-  bool decimal_comma = false;
-};
-
-// Whether the reading that stopped at p stopped at ",5" or ";5": a comma that is no separator.
-bool comma_before_digit(const char* p) {
-  if (*p != ',' && *p != ';') return false;
-  ++p;
-  while (*p == ' ' || *p == '\t') ++p;
-  return *p >= '0' && *p <= '9';
-}
-
-// The comment rule of delimited text: today's, less the separator.
-bool is_csv_comment_start(char c, char separator) {
-  return c != separator && is_comment_start(c);
-}
-
-struct segment {
-  char* begin;
-  char* end;
-  bool at_line_start;
-  growing_array<double> values;
-  std::vector<piece> pieces;
-  bool no_memory = false;
-  size_t failed_size = 0;
-};
-
-// Reads the numbers of [begin, end), which starts after white space (or at the text's start)
-// and ends after white space or at the end of the text, where a NUL byte stands: no number
-// crosses either end. The scanner stops at a NUL byte, so each stretch it reads is ended by
-// one, written over the newline or the white space that ends it.
-void read_segment(segment* g, bool keep) {
-  char* p = g->begin;
-  bool line_start = g->at_line_start;
-  while (p < g->end) {
-    char* nl = static_cast<char*>(memchr(p, '\n', static_cast<size_t>(g->end - p)));
-    char* stop = nl != nullptr ? nl : g->end;
-    piece pc;
-    pc.begin = p;
-    pc.line_end = nl != nullptr;
-    if (line_start && is_comment_start(*p)) {
-      pc.comment = true;
-    } else {
-      char* nul = static_cast<char*>(memchr(p, '\0', static_cast<size_t>(stop - p)));
-      if (nul == nullptr && stop > p && is_space(stop[-1]) && nl == nullptr) --stop;
-      const char* end = nul != nullptr ? nul : stop;
-      // The byte written over is put back, so that messages can quote the line.
-      const char saved = *stop;
-      if (nul == nullptr) *stop = '\0';
-      const char* at = nullptr;
-      const int r =
-          read_numbers(p, end, keep ? &g->values : nullptr, &pc.count, &g->failed_size, &at);
-      if (nul == nullptr) *stop = saved;
-      if (r == -2) {
-        g->no_memory = true;
-        return;
-      }
-      pc.text = r == 0;
-      pc.comma = pc.text && comma_before_digit(at);
-      pc.nul = nul != nullptr;
-    }
-    try {
-      g->pieces.push_back(pc);
-    } catch (const std::bad_alloc&) {
-      g->no_memory = true;
-      g->failed_size = (g->pieces.size() + 1) * 2 * sizeof(piece);
-      return;
-    }
-    p = nl != nullptr ? nl + 1 : g->end;
-    line_start = nl != nullptr;
-  }
-}
-
-// The fields of [begin, end), which starts at a line start or after a separator and ends after
-// a separator or newline, or at the end of the text: no field crosses either end. Every field is
-// a value: its number, or NaN when it is missing or text.
-void read_csv_segment(segment* g, bool keep, char separator) {
-  const char* p = g->begin;
-  bool line_start = g->at_line_start;
-  while (p < g->end) {
-    piece pc;
-    pc.begin = p;
-    if (line_start && is_csv_comment_start(*p, separator)) {
-      const char* nl = static_cast<const char*>(memchr(p, '\n', static_cast<size_t>(g->end - p)));
-      pc.comment = true;
-      pc.line_end = nl != nullptr;
-      p = nl != nullptr ? nl + 1 : g->end;
-    } else {
-      for (;;) {
-        const char* e = field_end(p, g->end, separator);
-        double v;
-        const field_kind kind = read_field(p, e, separator, &v, &pc.decimal_comma);
-        for (const char* q = p; q < e && pc.blank; ++q)
-          pc.blank = *q == ' ' || *q == '\t' || *q == '\r';
-        ++pc.count;
-        pc.numbers += kind == FIELD_NUMBER;
-        if (keep && !g->values.push(v, &g->failed_size)) {
-          g->no_memory = true;
-          return;
-        }
-        if (e >= g->end) {
-          p = e;
-          break;
-        }
-        p = e + 1;
-        if (*e == '\n') {
-          pc.line_end = true;
-          break;
-        }
-        if (p >= g->end) break;
-      }
-    }
-    try {
-      g->pieces.push_back(pc);
-    } catch (const std::bad_alloc&) {
-      g->no_memory = true;
-      g->failed_size = (g->pieces.size() + 1) * 2 * sizeof(piece);
-      return;
-    }
-    line_start = pc.line_end;
-  }
-}
 
 // The state of the leading block as the pieces come in, in file order.
 struct block_state {
