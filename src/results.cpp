@@ -282,6 +282,9 @@ static int selected_paths(char result_path[5][PATH_MAX], const char* paths[5]) {
 }
 
 void open_first_result(const char* path) {
+  // Left open by an input that failed (with --keep-going); its file has gone with the others.
+  if (first_result.f != nullptr) fclose(first_result.f);
+  first_result = result_file{};
   // The first result of the first band, or of the input; its name stays while it is open.
   static char first_path[5][PATH_MAX];
   checked_names(path, first_path, bands.empty() ? "" : band_label(bands[0]));
