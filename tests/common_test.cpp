@@ -167,24 +167,16 @@ TEST(Common, ReadingInBlocksOnThreadsIsOneReading) {
         // values; every third line crosses two or three blocks.
         const bool crossing = ++long_lines % 3 == 0;
         const size_t len = 1 + rng() % (crossing ? 5 << 20 : 3 << 19) + (crossing ? 4 << 20 : 0);
-        const char digit = "0123456789"[kind % 10];
-        auto long_number = [&](int k) -> std::string {
-          switch (k % 7) {
-            case 0:
-              return "-" + std::string(len, digit) + "e-" + std::to_string(len);
-            case 1:
-              return "0." + std::string(len, '0') + "25e" + std::to_string(len + 1);
-            case 2:
-              return std::to_string(kind) + "." + std::string(len, digit) + "e-0" + digit;
-            case 3:
-              return "1e" + std::string(len, '0') + "5";
-            case 4:
-              return "1e-" + std::string(len, '9');
-            case 5:
-              return "0x1" + std::string(len, 'f') + "p-" + std::to_string(4 * len);
-            default:
-              return "+7." + std::string(len, '0') + "1E+";
-          }
+        const std::string run(len, "0123456789"[kind % 10]), zeros(len, '0'),
+            n = std::to_string(len);
+        auto long_number = [&](int k) {
+          return k % 7 == 0   ? "-" + run + "e-" + n
+                 : k % 7 == 1 ? "0." + zeros + "25e" + std::to_string(len + 1)
+                 : k % 7 == 2 ? "7." + run + "e-0" + run[0]
+                 : k % 7 == 3 ? "1e" + zeros + "5"
+                 : k % 7 == 4 ? "1e-" + run + "9"
+                 : k % 7 == 5 ? "0x1" + std::string(len, 'f') + "p-" + std::to_string(4 * len)
+                              : "+7." + zeros + "1E+";
         };
         text += std::to_string(kind) + " " + long_number(long_lines);
         text += kind % 3 == 0 ? "-5" : kind % 3 == 1 ? " " + long_number(long_lines + 1) : "\t.5";

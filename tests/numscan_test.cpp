@@ -192,69 +192,37 @@ class Corpus {
 
   size_t pick(size_t n) { return std::uniform_int_distribution<size_t>(0, n - 1)(rng_); }
 
-  // A long number of one of every shape, with white space, a sign, an exponent of any length or
-  // a dangling one and a byte or two after it: digit runs with leading zeros, long fractions,
-  // "0.000...1" at the subnormals and past them, midpoints between doubles followed by zeros (a
-  // tie) or by zeros and a 1 (just above it) or cut short (below it), overflow, hexadecimal.
+  // A long number of every shape, after white space and a sign, with an exponent of any length
+  // or a dangling one and a byte or two after it: digit runs with leading zeros, long fractions,
+  // "0.000...1" at the subnormals and past them, overflow, midpoints between doubles followed by
+  // zeros (a tie), by zeros and a 1 (above it) or cut short (below it), hexadecimal ones too.
   std::string long_number() {
-    const size_t len = pick(8) == 0 ? pick(50000) : pick(2000);
-    std::string s = pick(4) == 0 ? std::string(1 + pick(3), " \t\n"[pick(3)]) : "";
-    s += pick(3) == 0 ? "-" : pick(3) == 0 ? "+" : "";
-    bool hex = false;
-    switch (pick(9)) {
-      case 0:
-        s += digits(len);
-        break;
-      case 1:
-        s += std::string(pick(len + 1), '0') + digits(len);
-        break;
-      case 2:
-        s += digits(pick(30)) + "." + digits(len);
-        break;
-      case 3:
-        // Around 1e-308 to 1e-330 when len is 300 to 330.
-        s += "0." + std::string(pick(4) ? 290 + pick(50) : len, '0') + digits(1 + pick(40));
-        break;
-      case 4:
-      case 5: {
-        std::string h = halfway(any_double(), 760 + static_cast<int>(pick(20)));
-        const size_t e = h.find('e');
-        std::string tail = h.substr(e);
-        h.resize(e);
-        if (pick(3) == 0) h.resize(h.size() - pick(h.size() - 2));
-        s += h + std::string(len, '0') + (pick(2) ? "1" : "") + tail;
-        break;
-      }
-      case 6:
-        s += (pick(2) ? "17976931348623158" : "1") + std::string(len, '0') + "e" +
-             std::to_string(static_cast<int>(pick(40)) - 20);
-        break;
-      default: {
-        hex = true;
-        std::string h;
-        for (size_t n = len; n > 0; --n) h += "0123456789abcdefABCDEF"[pick(22)];
-        // A tie between two doubles with 53 bits: 1, 13 hex digits, then 8 and zeros.
-        if (pick(2)) h = "1" + digits(13) + "8" + std::string(len, '0') + (pick(2) ? "1" : "");
-        if (pick(3) == 0) h.insert(pick(h.size() + 1), ".");
-        s += (pick(2) ? "0x" : "0X") + std::string(pick(3) ? "" : "000") + h;
-        break;
-      }
+    const size_t len = pick(8) == 0 ? pick(50000) : pick(2000), shape = pick(9);
+    const std::string zeros(len, '0'), above = pick(2) ? "1" : "";
+    static const char* const kSigns[] = {"-", "+", ""};
+    std::string s = std::string(pick(4) ? 0 : 1 + pick(3), " \t\n"[pick(3)]) + kSigns[pick(3)];
+    std::string m =
+        shape == 0   ? digits(len)
+        : shape == 1 ? zeros.substr(pick(len + 1)) + digits(len)
+        : shape == 2 ? digits(pick(30)) + "." + digits(len)
+        : shape == 3 ? "0." + std::string(pick(4) ? 290 + pick(50) : len, '0') + digits(1 + pick(9))
+        : shape == 4 ? (pick(2) ? "17976931348623158" : "1") + zeros
+        : shape <= 6 ? halfway(any_double(), 760 + static_cast<int>(pick(20)))
+                     : "1" + digits(13) + "8" + zeros + above;
+    if (shape == 5 || shape == 6) {
+      const size_t e = m.find('e'), cut = pick(3) ? e : 2 + pick(e - 2);
+      m.replace(cut, e - cut, cut < e ? "" : zeros + above);
     }
-    if (!hex || pick(2)) {
-      const std::string letter = hex ? (pick(2) ? "p" : "P") : (pick(2) ? "e" : "E");
-      switch (pick(6)) {
-        case 0:
-          s += letter + (pick(2) ? "-" : "+") + std::string(pick(len + 1), '0') +
-               std::to_string(pick(hex ? 1200 : 400));
-          break;
-        case 1:
-          s += letter + (pick(2) ? "-" : "") + digits(1 + pick(len + 1));
-          break;
-        case 2:
-          s += letter + (pick(2) ? "+" : pick(2) ? "-" : "");
-          break;
-      }
-    }
+    const bool hex = shape >= 7;
+    if (hex && pick(2))
+      for (char& c : m) c = "0123456789abcdefABCDEF"[pick(22)];
+    if (hex && pick(3) == 0) m.insert(pick(m.size() + 1), ".");
+    s += (hex ? (pick(2) ? "0x" : "0X") + std::string(pick(3) ? 0 : 3, '0') : "") + m;
+    const std::string letter(1, hex ? "pP"[pick(2)] : "eE"[pick(2)]), sign = kSigns[pick(3)];
+    const std::string exponents[] = {
+        letter + sign + zeros.substr(pick(len + 1)) + std::to_string(pick(hex ? 1200 : 400)),
+        letter + sign + digits(1 + pick(len + 1)), letter + sign, ""};
+    s += exponents[pick(4)];
     static const char* const kAfter[] = {"", " 1", "x", "-5", ".5", "e5", "p3", "+", ","};
     s += kAfter[pick(std::size(kAfter))];
     if (pick(6) == 0) s += std::string(1, '\0') + "123";
