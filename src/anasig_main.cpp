@@ -19,6 +19,7 @@
 #include "dbg_printf.h"
 #include "derivative.h"
 #include "fatal.h"
+#include "input_format.h"
 #include "loading.h"
 #include "logfile.h"
 #include "parallel.h"
@@ -75,6 +76,8 @@ static const struct option long_opts[] = {
     // "--f", "--fr" and "--fre", which stay the ambiguous prefixes they were; the long index
     // tells the two apart.
     {"freq-method", required_argument, nullptr, 'f'},
+    // The same, so that "--f" names no more meanings than before either.
+    {"format", required_argument, nullptr, 'f'},
     {nullptr, 0, nullptr, 0},
 };
 
@@ -136,6 +139,16 @@ static void set_pad(const char* value) {
   }
 }
 
+static void set_format(const char* value) {
+  if (strcmp(value, "text") == 0) {
+    output_format = FORMAT_TEXT;
+  } else if (strcmp(value, "npy") == 0) {
+    output_format = FORMAT_NPY;
+  } else {
+    fatal("--format takes text or npy\n");
+  }
+}
+
 // Checked now, so that a mistyped folder stops the run before any file is read.
 static void set_output_dir(const char* value) {
   struct stat st;
@@ -166,9 +179,14 @@ static void parse_options(int argc, char** argv) {
           set_freq_method(optarg);
           break;
         }
+        if (strcmp(long_name, "format") == 0) {
+          set_format(optarg);
+          break;
+        }
         double v = strtod(optarg, nullptr);
         if (v == 0) fatal("frequency can't be zero\n");
         tstep = 1 / v;
+        interval_given = 1;
         // An infinite frequency would leave no interval at all.
         if (tstep == 0) fatal("tstep can't be zero\n");
         break;
@@ -176,6 +194,7 @@ static void parse_options(int argc, char** argv) {
       case 'i':
         tstep = strtod(optarg, nullptr);
         if (tstep == 0) fatal("tstep can't be zero\n");
+        interval_given = 1;
         break;
       case OPT_NONE:
         output_re = output_im = output_abs = output_theta = output_freq = 0;
@@ -205,9 +224,14 @@ static void parse_options(int argc, char** argv) {
   }
 }
 
+// The interval of the run, before a file's own interval takes its place for that file.
+static double run_tstep = 1.0;
+
 // Everything for one operand: shape, loading, transform, results. The file is read once,
 // so a pipe or a FIFO serves as well as a regular file.
+
 static void process_file(const char* path) {
+  tstep = run_tstep;
   // Started at the first stage that wants them, and shared by every stage of this file.
   worker_team threads(jobs);
   FILE* f = fopen(path, "r");
@@ -215,10 +239,14 @@ static void process_file(const char* path) {
   setvbuf(f, nullptr, _IOFBF, 32768);
   progress("Checking size\n");
   matrix_text text;
-  int st = scan_matrix(f, &text, debug != 0);
+  // A recording is read here, with the interval it names; text goes to the text reader.
+  double file_interval = 0;
+  int st = SCAN_OK;
+  if (!read_recording(&f, path, &text, &file_interval)) st = scan_matrix(f, &text, debug != 0);
   fclose(f);
   check_scan_status(st, text, path);
   printf("%d rows, %d columns\n", text.lines, text.values);
+  use_file_interval(path, file_interval);
 
   int rows, cols, row_orientation;
   orient(text.lines, text.values, &rows, &cols, &row_orientation);
@@ -292,6 +320,7 @@ int main(int argc, char** argv) {
   atexit(at_exit);
   install_signal_cleanup();
   parse_options(argc, argv);
+  run_tstep = tstep;
   // Each file checks the bands against its own interval too; one for the whole run is refused
   // before anything is logged or read.
   check_bands(tstep);

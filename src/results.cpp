@@ -20,6 +20,7 @@
 #include "fatal.h"
 #include "matrix.h"
 #include "mypath.h"
+#include "npy_write.h"
 #include "numfmt.h"
 #include "parallel.h"
 #include "phase.h"
@@ -73,10 +74,25 @@ size_t format_values(char* buf, fftw_complex** y, int rows, long long first, lon
   return static_cast<size_t>(p - buf);
 }
 
+// The same values as float64 numbers, for --format=npy.
+template <int kind>
+size_t store_values(char* buf, fftw_complex** y, int rows, long long first, long long last) {
+  char* p = buf;
+  int k = static_cast<int>(first / rows);
+  int i = static_cast<int>(first % rows);
+  for (long long n = first; n < last; ++n) {
+    p = put_float64(p, value<kind>(y, i, k));
+    if (++i == rows) i = 0, ++k;
+  }
+  return static_cast<size_t>(p - buf);
+}
+
 // The formatter of each kind, in the order of result_kind.
 using format_fn = size_t (*)(char*, fftw_complex**, int, long long, long long);
 constexpr format_fn kFormat[] = {format_values<kReal>, format_values<kImag>, format_values<kAbs>,
                                  format_values<kTheta>, format_values<kFreq>};
+constexpr format_fn kStore[] = {store_values<kReal>, store_values<kImag>, store_values<kAbs>,
+                                store_values<kTheta>, store_values<kFreq>};
 
 // About this many values go into one chunk of text (half a megabyte or so).
 constexpr long long kChunkValues = 1 << 15;
@@ -90,13 +106,21 @@ void write_result(result_file* r, const char* path, int kind, fftw_complex** y, 
   const long long total = static_cast<long long>(rows) * cols;
   const long long per_chunk = std::min(total, kChunkValues);
   const size_t chunks = static_cast<size_t>((total + per_chunk - 1) / per_chunk);
+  const bool npy = output_format == FORMAT_NPY;
+  bool ok = true;
+  if (npy) {
+    // Samples x signals, as the lines and numbers of the text result.
+    const std::string head = npy_header(cols, rows);
+    ok = fwrite(head.data(), 1, head.size(), r->f) == head.size();
+  }
   // Each value with its separator, and at most one newline a value.
-  const size_t max_bytes = static_cast<size_t>(per_chunk) * (kG11Max + 2);
-  bool ok = write_chunks(
-      r->f, threads_for_values(total, jobs), chunks, max_bytes, [&](size_t c, char* buf) {
-        long long first = static_cast<long long>(c) * per_chunk;
-        return kFormat[kind](buf, y, rows, first, std::min(total, first + per_chunk));
-      });
+  const size_t max_bytes = static_cast<size_t>(per_chunk) * (npy ? sizeof(double) : kG11Max + 2);
+  const format_fn format = npy ? kStore[kind] : kFormat[kind];
+  ok = ok && write_chunks(r->f, threads_for_values(total, jobs), chunks, max_bytes,
+                          [&](size_t c, char* buf) {
+                            long long first = static_cast<long long>(c) * per_chunk;
+                            return format(buf, y, rows, first, std::min(total, first + per_chunk));
+                          });
   close_result(r, !ok);
   progress("done\n");
 }
@@ -196,7 +220,10 @@ static int name_results(const char* path, char result_path[5][PATH_MAX],
   }
   for (int t = 0; t < 5 && st == 0; ++t) {
     if (!flags[t]) continue;
-    const std::string ext = label.empty() ? kExtensions[t] : "." + label + kExtensions[t];
+    // A NumPy result keeps the text result's name, with ".npy" after it; so would a time
+    // column beside them ("sig.time.npy").
+    std::string ext = label.empty() ? kExtensions[t] : "." + label + kExtensions[t];
+    if (output_format == FORMAT_NPY) ext += ".npy";
     st = combine_path_n(result_path[t], PATH_MAX, drive, dir, name, ext.c_str());
   }
   return st;

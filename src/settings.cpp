@@ -13,12 +13,14 @@ int do_transpose = 0;
 int timing = 0;
 int use_wisdom = 0;
 double tstep = 1.0;
+int interval_given = 0;
 int unwrap = 0;
 int cycles = 0;
 int pad = PAD_NONE;
 int gaps = 0;
 const char* output_dir = nullptr;
 int jobs = 1;
+int output_format = FORMAT_TEXT;
 
 void progress(const char* text) {
   if (quiet) return;

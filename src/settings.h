@@ -21,5 +21,9 @@ extern int gaps;                // each run of finite samples is a signal of its
 extern const char* output_dir;  // folder for the results; null: beside the input
 extern int jobs;                // most threads a run may use (at least 1)
 
+extern int interval_given;  // -i or -f was given: a file's own interval does not replace it
+enum { FORMAT_TEXT = 0, FORMAT_NPY };
+extern int output_format;  // FORMAT_*: how the results are written
+
 // A progress message on standard error unless quiet, flushed so it shows before slow work.
 void progress(const char* text);
