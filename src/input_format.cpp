@@ -89,6 +89,17 @@ bool read_recording(FILE** f, const char* path, matrix_text* m, double* interval
     read_npy(*f, path, m);
     return true;
   }
+  // The containers libsndfile reads: WAV, RF64, FLAC, AIFF, Ogg, AU and CAF.
+  for (const char* magic : {"RIFF", "RIFX", "RF64", "fLaC", "FORM", "OggS", ".snd", "caff"}) {
+    if (starts_with(head, size, magic, 4)) {
+      read_audio(*f, path, m, interval);
+      return true;
+    }
+  }
+  if (is_mseed(head, size)) {
+    read_mseed(*f, path, m, interval);
+    return true;
+  }
   return false;
 }
 

@@ -21,6 +21,10 @@ void use_file_interval(const char* path, double interval);
 
 // The readers of read_recording, each given the stream at the file's first byte.
 void read_npy(FILE* f, const char* path, matrix_text* m);
+void read_audio(FILE* f, const char* path, matrix_text* m, double* interval);
+void read_mseed(FILE* f, const char* path, matrix_text* m, double* interval);
+// Whether the first bytes are those of a miniSEED record.
+bool is_mseed(const unsigned char* head, size_t size);
 
 // Ends the file with "Couldn't read PATH." and the reason on the line after it.
 [[noreturn]] void refuse_recording(const char* path, const std::string& reason);
