@@ -37,10 +37,8 @@ ssize_t replay_read(void* cookie, char* buf, size_t size) {
 }
 
 int replay_close(void* cookie) {
-  replay* r = static_cast<replay*>(cookie);
-  int st = fclose(r->rest);
-  delete r;
-  return st;
+  std::unique_ptr<replay> r(static_cast<replay*>(cookie));
+  return fclose(r->rest);
 }
 
 // The stream from its first byte again: set back when it can be, else wrapped.
