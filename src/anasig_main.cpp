@@ -229,7 +229,6 @@ static double run_tstep = 1.0;
 
 // Everything for one operand: shape, loading, transform, results. The file is read once,
 // so a pipe or a FIFO serves as well as a regular file.
-
 static void process_file(const char* path) {
   tstep = run_tstep;
   // Started at the first stage that wants them, and shared by every stage of this file.
