@@ -22,6 +22,7 @@
 #include "dbg_printf.h"
 #include "derivative.h"
 #include "fatal.h"
+#include "input_format.h"
 #include "loading.h"
 #include "logfile.h"
 #include "numscan.h"
@@ -33,15 +34,16 @@
 #include "tempfile.h"
 #include "text_input.h"
 
-// The interval given on the command line (or 1); a file's time column may set its own.
-static double given_tstep = 1.0;
+// The interval of the run, given on the command line (or 1); a file's time column or a
+// recording's own rate may set the interval of that file.
+static double run_tstep = 1.0;
 
 // Everything for one operand: shape, loading, transform, results. The file is read once,
 // so a pipe or a FIFO serves as well as a regular file.
 static void process_file(const char* path) {
+  tstep = run_tstep;
   // Started at the first stage that wants them, and shared by every stage of this file.
   worker_team threads(jobs);
-  tstep = given_tstep;
   FILE* f = fopen(path, "r");
   if (f == nullptr) fatal("Couldn't open %s.\n  %s\n", path, strerror(errno));
   struct stat in;
@@ -52,10 +54,14 @@ static void process_file(const char* path) {
   if (keep_going) progress((std::string(path) + ":\n").c_str());
   progress("Checking size\n");
   matrix_text text;
-  int st = scan_matrix(f, &text, debug != 0);
+  // A recording is read here, with the interval it names; text goes to the text reader.
+  double file_interval = 0;
+  int st = SCAN_OK;
+  if (!read_recording(&f, path, &text, &file_interval)) st = scan_matrix(f, &text, debug != 0);
   fclose(f);
   check_scan_status(st, text, path);
   printf("%d rows, %d columns\n", text.lines, text.values);
+  use_file_interval(path, file_interval);
 
   int rows, cols, row_orientation;
   orient(text.lines, text.values, &rows, &cols, &row_orientation);
@@ -164,13 +170,13 @@ int main(int argc, char** argv) {
   atexit(at_exit);
   install_signal_cleanup();
   parse_options(argc, argv);
+  run_tstep = tstep;
   // Each file checks the bands against its own interval too; one for the whole run is refused
   // before anything is logged or read.
   check_bands(tstep);
   logfile(argc, argv);
   if (optind >= argc) usage(argv[0]);
   printf("Using timestep=%g\n", tstep);
-  given_tstep = tstep;
   fatal_ends_file(keep_going != 0);
   int failed = 0;
   for (int i = optind; i < argc; ++i) {

@@ -79,6 +79,8 @@ static const struct option long_opts[] = {
     // "--f", "--fr" and "--fre", which stay the ambiguous prefixes they were; the long index
     // tells the two apart.
     {"freq-method", required_argument, nullptr, 'f'},
+    // The same, so that "--f" names no more meanings than before either.
+    {"format", required_argument, nullptr, 'f'},
     // Delimited text. "--c" no longer picks --cycles alone; no name of the first table starts
     // with c, k or na.
     {"csv", optional_argument, nullptr, OPT_CSV},
@@ -146,6 +148,16 @@ static void set_pad(const char* value) {
     pad = PAD_MIRROR;
   } else {
     fatal("--pad takes none, zero or mirror\n");
+  }
+}
+
+static void set_format(const char* value) {
+  if (strcmp(value, "text") == 0) {
+    output_format = FORMAT_TEXT;
+  } else if (strcmp(value, "npy") == 0) {
+    output_format = FORMAT_NPY;
+  } else {
+    fatal("--format takes text or npy\n");
   }
 }
 
@@ -223,6 +235,10 @@ void parse_options(int argc, char** argv) {
       case 'f': {
         if (strcmp(long_name, "freq-method") == 0) {
           set_freq_method(optarg);
+          break;
+        }
+        if (strcmp(long_name, "format") == 0) {
+          set_format(optarg);
           break;
         }
         double v = strtod(optarg, nullptr);

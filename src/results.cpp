@@ -20,6 +20,7 @@
 #include "fatal.h"
 #include "matrix.h"
 #include "mypath.h"
+#include "npy_write.h"
 #include "numfmt.h"
 #include "parallel.h"
 #include "phase.h"
@@ -84,6 +85,19 @@ size_t format_values(char* buf, fftw_complex** y, int rows, long long first, lon
   return static_cast<size_t>(p - buf);
 }
 
+// The same values as float64 numbers, for --format=npy.
+template <int kind>
+size_t store_values(char* buf, fftw_complex** y, int rows, long long first, long long last) {
+  char* p = buf;
+  int k = static_cast<int>(first / rows);
+  int i = static_cast<int>(first % rows);
+  for (long long n = first; n < last; ++n) {
+    p = put_float64(p, value<kind>(y, i, k));
+    if (++i == rows) i = 0, ++k;
+  }
+  return static_cast<size_t>(p - buf);
+}
+
 // The formatter of each kind, in the order of result_kind: for today's layout, and for another.
 using format_fn = size_t (*)(char*, fftw_complex**, int, long long, long long);
 constexpr format_fn kFormat[2][5] = {
@@ -91,6 +105,8 @@ constexpr format_fn kFormat[2][5] = {
      format_values<kTheta, true>, format_values<kFreq, true>},
     {format_values<kReal, false>, format_values<kImag, false>, format_values<kAbs, false>,
      format_values<kTheta, false>, format_values<kFreq, false>}};
+constexpr format_fn kStore[] = {store_values<kReal>, store_values<kImag>, store_values<kAbs>,
+                                store_values<kTheta>, store_values<kFreq>};
 
 // About this many values go into one chunk of text (half a megabyte or so).
 constexpr long long kChunkValues = 1 << 15;
@@ -112,17 +128,25 @@ void write_result(result_file* r, const char* path, int kind, fftw_complex** y, 
   const long long total = static_cast<long long>(rows) * cols;
   const long long per_chunk = std::min(total, kChunkValues);
   const size_t chunks = static_cast<size_t>((total + per_chunk - 1) / per_chunk);
-  // Each value with its separator, and at most one newline a value; a time a line.
+  const bool npy = output_format == FORMAT_NPY;
   const bool plain = result_layout.plain();
-  const size_t max_bytes = static_cast<size_t>(per_chunk) * (kG11Max + 2 + (plain ? 0 : kTimeMax));
-  bool ok = result_layout.header.empty() ||
-            fwrite(result_layout.header.data(), 1, result_layout.header.size(), r->f) ==
-                result_layout.header.size();
+  bool ok = true;
+  if (npy) {
+    // Samples x signals, as the lines and numbers of the text result.
+    const std::string head = npy_header(cols, rows);
+    ok = fwrite(head.data(), 1, head.size(), r->f) == head.size();
+  } else if (!result_layout.header.empty()) {
+    ok = fwrite(result_layout.header.data(), 1, result_layout.header.size(), r->f) ==
+         result_layout.header.size();
+  }
+  // Each value with its separator, and at most one newline a value; a time a line.
+  const size_t max_bytes = static_cast<size_t>(per_chunk) *
+                           (npy ? sizeof(double) : kG11Max + 2 + (plain ? 0 : kTimeMax));
+  const format_fn format = npy ? kStore[kind] : kFormat[plain ? 0 : 1][kind];
   ok = ok && write_chunks(r->f, threads_for_values(total, jobs), chunks, max_bytes,
                           [&](size_t c, char* buf) {
                             long long first = static_cast<long long>(c) * per_chunk;
-                            return kFormat[plain ? 0 : 1][kind](buf, y, rows, first,
-                                                                std::min(total, first + per_chunk));
+                            return format(buf, y, rows, first, std::min(total, first + per_chunk));
                           });
   close_result(r, !ok);
   progress("done\n");
@@ -223,7 +247,10 @@ static int name_results(const char* path, char result_path[5][PATH_MAX],
   }
   for (int t = 0; t < 5 && st == 0; ++t) {
     if (!flags[t]) continue;
-    const std::string ext = label.empty() ? kExtensions[t] : "." + label + kExtensions[t];
+    // A NumPy result keeps the text result's name, with ".npy" after it; so would a time
+    // column beside them ("sig.time.npy").
+    std::string ext = label.empty() ? kExtensions[t] : "." + label + kExtensions[t];
+    if (output_format == FORMAT_NPY) ext += ".npy";
     st = combine_path_n(result_path[t], PATH_MAX, drive, dir, name, ext.c_str());
   }
   return st;

@@ -25,6 +25,7 @@ int names_first = 0;
 int clock_field = 0;
 int keep_going = 0;
 int interval_given = 0;
+int output_format = FORMAT_TEXT;
 
 void progress(const char* text) {
   if (quiet) return;

@@ -24,10 +24,12 @@ extern int jobs;                // most threads a run may use (at least 1)
 // Reading delimited text and choosing its columns.
 extern int csv;             // fields separated by csv_separator
 extern char csv_separator;  // ',' unless --csv=SEP says otherwise
-extern int names_first;         // the first non-comment line holds the signals' names
+extern int names_first;     // the first non-comment line holds the signals' names
 extern int clock_field;     // 1-based field of the sample times; 0: none
 extern int keep_going;      // a failed file does not end the run
 extern int interval_given;  // -i or -f was given
+enum { FORMAT_TEXT = 0, FORMAT_NPY };
+extern int output_format;  // FORMAT_*: how the results are written
 
 // A progress message on standard error unless quiet, flushed so it shows before slow work.
 void progress(const char* text);

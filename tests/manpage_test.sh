@@ -64,6 +64,7 @@ for o in $documented; do
         --output-dir) val=. ;;
         --band) val=0:0.1 ;;
         --freq-method) val=derivative ;;
+        --format) val=npy ;;
         *) val=1 ;;
       esac
       out=$(cd "$tmp" && "$bin" "$o" "$val" --version 2>&1)
