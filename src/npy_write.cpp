@@ -6,10 +6,10 @@
 #include <algorithm>
 #include <bit>
 
-std::string npy_header(long long samples, long long signals) {
+// The header around a shape written as Python writes a tuple.
+static std::string header_of(const char* shape) {
   char dict[128];
-  snprintf(dict, sizeof dict, "{'descr': '<f8', 'fortran_order': False, 'shape': (%lld, %lld), }",
-           samples, signals);
+  snprintf(dict, sizeof dict, "{'descr': '<f8', 'fortran_order': False, 'shape': %s, }", shape);
   std::string h = std::string("\x93NUMPY\x01\x00", 8) + "  " + dict;
   const size_t total = (h.size() + 1 + 63) / 64 * 64;
   h.append(total - 1 - h.size(), ' ');
@@ -18,6 +18,18 @@ std::string npy_header(long long samples, long long signals) {
   h[8] = static_cast<char>(len & 0xff);
   h[9] = static_cast<char>(len >> 8);
   return h;
+}
+
+std::string npy_header(long long samples, long long signals) {
+  char shape[64];
+  snprintf(shape, sizeof shape, "(%lld, %lld)", samples, signals);
+  return header_of(shape);
+}
+
+std::string npy_vector_header(long long n) {
+  char shape[64];
+  snprintf(shape, sizeof shape, "(%lld,)", n);
+  return header_of(shape);
 }
 
 char* put_float64(char* p, double v) {

@@ -232,7 +232,7 @@ static std::array<int, 5> selected_results() {
 // under the input's file name, with "." and the band's label before the extension when there
 // is one; 0, ENAMETOOLONG or ENOMEM.
 static int name_results(const char* path, char result_path[5][PATH_MAX],
-                        const std::string& label = "") {
+                        const std::string& label = "", char* time_path = nullptr) {
   const std::array<int, 5> flags = selected_results();
   // Buffers that hold any path: a truncated result name could hit an unrelated file.
   static char drive[PATH_MAX], dir[PATH_MAX], name[PATH_MAX], ext[PATH_MAX];
@@ -253,6 +253,8 @@ static int name_results(const char* path, char result_path[5][PATH_MAX],
     if (output_format == FORMAT_NPY) ext += ".npy";
     st = combine_path_n(result_path[t], PATH_MAX, drive, dir, name, ext.c_str());
   }
+  if (st == 0 && time_path != nullptr)
+    st = combine_path_n(time_path, PATH_MAX, drive, dir, name, ".time.npy");
   return st;
 }
 
@@ -287,9 +289,9 @@ void warn_replaced_results(const char* path) {
 
 // The selected results' names of the input at path (for a band, with its label); ends the run
 // when one cannot be made.
-static void checked_names(const char* path, char result_path[5][PATH_MAX],
-                          const std::string& label) {
-  int st = name_results(path, result_path, label);
+static void checked_names(const char* path, char result_path[5][PATH_MAX], const std::string& label,
+                          char* time_path = nullptr) {
+  int st = name_results(path, result_path, label, time_path);
   if (st == ENAMETOOLONG) {
     fatal("Path too long: %s\n", path);
   } else if (st != 0) {
@@ -321,12 +323,37 @@ void open_first_result(const char* path) {
   if (kind < 5) open_result(&first_result, first_path[kind], true);
 }
 
+// With --format=npy and a time column, the times as "name.time.npy" beside the results, put in
+// place with them.
+static void write_time_column(const char* path, std::vector<result_file>* pending) {
+  const std::vector<double>& t = result_layout.times;
+  if (output_format != FORMAT_NPY || t.empty() || pending->empty()) return;
+  static char time_path[PATH_MAX];
+  char unused[5][PATH_MAX];
+  checked_names(path, unused, "", time_path);
+  pending->emplace_back();
+  result_file* r = &pending->back();
+  open_result(r, time_path);
+  const std::string head = npy_vector_header(static_cast<long long>(t.size()));
+  bool ok = fwrite(head.data(), 1, head.size(), r->f) == head.size();
+  for (size_t k = 0; k < t.size() && ok; ++k) {
+    char b[8];
+    put_float64(b, t[k]);
+    ok = fwrite(b, 1, 8, r->f) == 8;
+  }
+  close_result(r, !ok);
+}
+
 void write_results(const char* path, fftw_complex** y, int rows, int cols, fftw_complex** dz) {
   static char result_path[5][PATH_MAX];
   checked_names(path, result_path, "");
   const char* paths[5];
   int count = selected_paths(result_path, paths);
-  write_set(paths, y, rows, cols, dz);
+  std::vector<result_file> pending;
+  pending.reserve(6);
+  write_set(paths, y, rows, cols, &pending, dz);
+  write_time_column(path, &pending);
+  commit_results(pending.data(), static_cast<int>(pending.size()));
   if (count == 0) fputs("Warning: no output selected\n", stderr);
 }
 
@@ -335,7 +362,7 @@ void write_band_results(const char* path, fftw_complex** y, int rows, int cols,
   // Every band's names stay until the whole group is put in place.
   std::vector<std::array<char[PATH_MAX], 5>> names(bands.size());
   std::vector<result_file> pending;
-  pending.reserve(5 * bands.size());
+  pending.reserve(5 * bands.size() + 1);
   int count = 0;
   for (size_t b = 0; b < bands.size(); ++b) {
     const std::string label = band_label(bands[b]);
@@ -346,6 +373,7 @@ void write_band_results(const char* path, fftw_complex** y, int rows, int cols,
     make_band(bands[b]);
     write_set(paths, y, rows, cols, &pending, dz);
   }
+  write_time_column(path, &pending);
   commit_results(pending.data(), static_cast<int>(pending.size()));
   if (count == 0) fputs("Warning: no output selected\n", stderr);
 }

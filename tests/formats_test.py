@@ -160,6 +160,16 @@ def npy_results(d):
             check(np.array_equal(printed, t, equal_nan=True), e + ".npy differs from the text")
     r = run(d, "--format=csv", "in.npy")
     check(r.returncode == 1 and r.stderr == "--format takes text or npy\n", "--format=csv")
+    # With --clock the time column goes beside the results as a vector of its own.
+    times = 0.25 * np.arange(50) + 10
+    with open(os.path.join(d, "clocked.csv"), "w") as f:
+        f.write("t,a\n" + "".join("%r,%r\n" % (t, v) for t, v in zip(times, x[:, 0])))
+    r = run(d, "--format=npy", "--csv", "--clock=1", "clocked.csv")
+    check(r.returncode == 0 and "clocked.csv: timestep=0.25 from column 1" in r.stdout, r.stderr)
+    t = np.load(os.path.join(d, "clocked.time.npy"))
+    check(t.shape == (50,) and np.array_equal(t, times), "clocked.time.npy: " + str(t[:3]))
+    a = np.load(os.path.join(d, "clocked.hre.npy"))
+    check(a.shape == (50, 1) and np.allclose(a[:, 0], x[:, 0], atol=1e-12), "clocked.hre.npy")
 
 
 def write_wav(path, ints, width, rate):
