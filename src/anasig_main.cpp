@@ -86,14 +86,8 @@ static void process_file(const char* path) {
   }
   if (clock_field != 0) {
     times = field_values(text, clock_index());
-    const double step = clock_interval(times, text, path);
-    if (!interval_given) {
-      tstep = step;
-      printf("%s: timestep=%g from column %d\n", path, tstep, clock_field);
-    } else if (fabs(tstep - step) > 1e-6 * step) {
-      fprintf(stderr, "Warning: %s: the interval %g differs from the time column's step %g\n", path,
-              tstep, step);
-    }
+    const std::string column = "column " + std::to_string(clock_field);
+    use_file_interval(path, clock_interval(times, text, path), column.c_str(), "the time column's");
   }
   set_result_layout(text, fields, std::move(times));
 

@@ -101,12 +101,12 @@ bool read_recording(FILE** f, const char* path, matrix_text* m, double* interval
   return false;
 }
 
-void use_file_interval(const char* path, double interval) {
+void use_file_interval(const char* path, double interval, const char* from, const char* whose) {
   if (!(interval > 0)) return;
   if (!interval_given) {
     tstep = interval;
-    printf("%s: timestep=%g from the file\n", path, interval);
+    printf("%s: timestep=%g from %s\n", path, interval, from);
   } else if (fabs(tstep - interval) > 1e-6 * interval) {
-    fprintf(stderr, "Warning: %s: the file's timestep is %g; %g is used\n", path, interval, tstep);
+    fprintf(stderr, "Warning: %s: %s timestep is %g; %g is used\n", path, whose, interval, tstep);
   }
 }

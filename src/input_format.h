@@ -15,9 +15,11 @@
 // same stream when it could be set back, else one that replays the bytes looked at.
 bool read_recording(FILE** f, const char* path, matrix_text* m, double* interval);
 
-// With the interval a recording names (0: none): the file's interval unless -i or -f gave one,
-// reported on standard output; a warning when the one given differs from the file's.
-void use_file_interval(const char* path, double interval);
+// With the interval a recording or its time column names (0: none): the file's interval unless
+// -i or -f gave one, reported on standard output as coming `from` there; a warning, naming
+// `whose` interval it was, when the one given differs from it.
+void use_file_interval(const char* path, double interval, const char* from = "the file",
+                       const char* whose = "the file's");
 
 // The readers of read_recording, each given the stream at the file's first byte.
 void read_npy(FILE* f, const char* path, matrix_text* m);

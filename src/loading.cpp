@@ -2,6 +2,8 @@
 
 #include <limits.h>
 
+#include <cmath>
+
 #include "dbg_printf.h"
 #include "fatal.h"
 #include "parallel.h"
@@ -137,10 +139,10 @@ int signals_not_finite(fftw_complex** x, int rows, int cols) {
   const int threads = threads_for_values(static_cast<long long>(rows) * cols, jobs);
   parallel_for(rows, threads, [&](long long first, long long last) {
     for (long long i = first; i < last; ++i) {
-      // A sum of the samples less itself is 0 for finite samples only; NaN otherwise.
+      // A sample less itself is 0 when finite and NaN otherwise, and NaN stays in the sum.
       double s = 0;
       for (int k = 0; k < cols; ++k) s += x[i][k][0] - x[i][k][0];
-      bad[static_cast<size_t>(i)] = s != 0 || s != s;
+      bad[static_cast<size_t>(i)] = std::isnan(s);
     }
   });
   int n = 0;
