@@ -1,10 +1,12 @@
 #include "parallel.h"
 
+#include <fcntl.h>
 #include <pthread.h>
 #include <sched.h>
 #include <signal.h>
 #include <stdio.h>
 #include <stdlib.h>
+#include <string.h>
 #include <unistd.h>
 
 #include <algorithm>
@@ -31,15 +33,21 @@ int threads_for_values(long long values, int max_threads) {
 
 int idle_threads(int wanted) {
   if (wanted <= 1) return 1;
-  // The tasks that are running or ready to run, this one included, system-wide.
-  FILE* f = fopen("/proc/stat", "re");
-  if (f == nullptr) return wanted;
+  // The tasks that are running or ready to run, this one included, system-wide: the fourth
+  // field of /proc/loadavg ("1/123"), cheap enough to read before every piece of work.
+  int fd = open("/proc/loadavg", O_RDONLY | O_CLOEXEC);
+  if (fd < 0) return wanted;
+  char text[128];
+  ssize_t got = read(fd, text, sizeof text - 1);
+  close(fd);
+  if (got <= 0) return wanted;
+  text[got] = '\0';
   long running = 1;
-  char line[256];
-  while (fgets(line, sizeof line, f) != nullptr) {
-    if (sscanf(line, "procs_running %ld", &running) == 1) break;
-  }
-  fclose(f);
+  const char* slash = strchr(text, '/');
+  if (slash == nullptr) return wanted;
+  const char* p = slash;
+  while (p > text && p[-1] >= '0' && p[-1] <= '9') --p;
+  if (p < slash) running = strtol(p, nullptr, 10);
   long online = sysconf(_SC_NPROCESSORS_ONLN);
   long idle = online - (running - 1);
   return static_cast<int>(std::max(1L, std::min(static_cast<long>(wanted), idle)));
@@ -92,7 +100,7 @@ void worker_loop(team_state* t, int index) {
 void start_threads(team_state* t) {
   if (t->started) return;
   t->started = true;
-  const int n = idle_threads(t->max_threads);
+  const int n = std::min(t->max_threads, available_cpus());
   if (n <= 1) return;
   sigset_t all, old;
   sigfillset(&all);
@@ -117,10 +125,15 @@ void stop_threads(team_state* t) {
   for (std::thread& th : t->threads) th.join();
 }
 
+// The workers for a piece of work: as many as are wanted and started, but no more than the CPUs
+// other tasks leave idle now. Asked afresh each time, so that a copy started beside another
+// gives way while both run and takes every CPU once the other has ended.
 int team_size(team_state* t, long long items, int threads) {
-  if (items > 1 && threads > 1 && !inside_worker) start_threads(t);
-  return static_cast<int>(std::min<long long>({static_cast<long long>(std::max(1, threads)), items,
-                                               static_cast<long long>(t->threads.size()) + 1}));
+  if (items <= 1 || threads <= 1 || inside_worker) return 1;
+  start_threads(t);
+  const long long most = std::min<long long>(
+      {static_cast<long long>(threads), items, static_cast<long long>(t->threads.size()) + 1});
+  return most <= 1 ? 1 : idle_threads(static_cast<int>(most));
 }
 
 void run_on_team(team_state* t, long long items, int workers, const range_work& work) {
