@@ -116,3 +116,37 @@ TEST(Phase, RowsOfTheResultMatrixInPlace) {
       EXPECT_NEAR(y[i][k][1], want[i][k][1], 1e-12) << i << k;
     }
 }
+
+// One long signal is cut into pieces for the threads: every sample, those on either side of a
+// cut and NaNs beside one included, is what the formula gives, with any number of threads.
+TEST(Phase, LongSignalInPiecesMatchesTheFormula) {
+  const int n = 200000;
+  const int nans[] = {65535, 131072, 131073, 196607};
+  for (int gaps : {0, 1}) {
+    for (int threads : {1, 2, 7}) {
+      std::vector<double> phi = angles(n, 7);
+      for (int k : nans) phi[k] = NAN;
+      std::vector<fftw_complex> y(n);
+      for (int k = 0; k < n; ++k) y[k][0] = cos(phi[k]), y[k][1] = sin(phi[k]);
+      for (int k : nans) y[k][0] = y[k][1] = NAN;
+      fftw_complex* row = y.data();
+      const phase_options o{0, 1, gaps, 0.5};
+      std::vector<double> angle(n);
+      for (int k = 0; k < n; ++k) angle[k] = atan2(y[k][1], y[k][0]);
+      phase_rows(o, &row, 1, n, threads);
+      for (int k = 0; k < n; ++k) {
+        const bool first = k == 0 || (gaps && std::isnan(angle[k - 1]));
+        double f = first ? 0 : (angle[k] - angle[k - 1]) / 0.5 / (2 * kPi);
+        if (gaps && std::isnan(angle[k])) f = NAN;
+        ASSERT_EQ(std::isnan(y[k][0]), std::isnan(angle[k])) << k;
+        ASSERT_EQ(std::isnan(y[k][1]), std::isnan(f)) << gaps << " " << threads << " " << k;
+        if (!std::isnan(angle[k])) {
+          ASSERT_EQ(y[k][0], angle[k]) << k;
+        }
+        if (!std::isnan(f)) {
+          ASSERT_EQ(y[k][1], f) << gaps << " " << threads << " " << k;
+        }
+      }
+    }
+  }
+}
