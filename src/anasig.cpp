@@ -34,9 +34,9 @@ static void plain_transform(int rows, int cols, fftw_complex** x, fftw_complex**
   forward = signal_fft{};
   progress("..49%");
 
-  c_array<double> h =
-      alloc_array<double>(static_cast<size_t>(cols), "Couldn't allocatre %lu bytes\n");
   if (dz != nullptr) {
+    c_array<double> h =
+        alloc_array<double>(static_cast<size_t>(cols), "Couldn't allocatre %lu bytes\n");
     one_sided_weights(h.get(), cols);
     derivative_weights(h.get(), cols, interval);
     weight_spectra_i(x[0], z[0], rows, cols, h.get(), jobs);
@@ -44,10 +44,8 @@ static void plain_transform(int rows, int cols, fftw_complex** x, fftw_complex**
     derivative = signal_fft{};
     scale_signals(dz[0], rows, cols, jobs);
   }
-  one_sided_weights(h.get(), cols);
   if (debug) dbg__printf(__FILE__, __LINE__, "rows=%d cols=%d\n", rows, cols);
-  weight_spectra(z[0], z[0], rows, cols, h.get(), jobs);
-  h.reset();
+  weight_one_sided(z[0], rows, cols, jobs);
   progress("..50%");
 
   run_fft(inverse);

@@ -105,6 +105,26 @@ void weight_spectra(fftw_complex* to, const fftw_complex* from, int rows, int co
   });
 }
 
+void weight_one_sided(fftw_complex* block, int rows, int cols, int threads) {
+  const long long n = static_cast<long long>(rows) * cols;
+  parallel_for(n, threads_for_values(n, threads), [&](long long first, long long last) {
+    each_row_part(first, last, cols, [&](long long row, long long k0, long long k1) {
+      fftw_complex* z = block + row * cols;
+      // Bin 0 is kept, those below `twice` doubled, the middle one of an even length kept
+      // and those from `zero` on cleared: each run of one weight in a loop of its own.
+      const long long edges[] = {0, 1, (cols + 1) / 2, cols / 2 + 1, cols};
+      const double weights[] = {1, 2, 1, 0};
+      for (int r = 0; r < 4; ++r) {
+        const double w = weights[r];
+        for (long long k = std::max(k0, edges[r]); k < std::min(k1, edges[r + 1]); ++k) {
+          z[k][0] *= w;
+          z[k][1] *= w;
+        }
+      }
+    });
+  });
+}
+
 void weight_spectra_i(fftw_complex* to, const fftw_complex* from, int rows, int cols,
                       const double* h, int threads) {
   const long long n = static_cast<long long>(rows) * cols;
