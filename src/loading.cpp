@@ -74,13 +74,15 @@ static void place(const matrix_text& m, fftw_complex** x, int rows, int cols, bo
   const int threads = threads_for_values(static_cast<long long>(rows) * cols, jobs);
   // A row file's lines are its signals, copied straight; a column file's numbers of a line
   // go to as many signals, placed in tiles.
+  const double* v = m.data.items.get();
+  if (transposed) {
+    parallel_for(
+        static_cast<long long>(m.lines) * m.values, threads,
+        [&](long long first, long long last) { place_along(v, m.values, first, last, x); });
+    return;
+  }
   parallel_for(m.lines, threads, [&](long long first, long long last) {
-    const double* v = m.data.items.get();
-    if (transposed) {
-      place_along(v, m.values, first, last, x);
-    } else {
-      place_across(v, m.values, first, last, nullptr, x);
-    }
+    place_across(v, m.values, first, last, nullptr, x);
   });
 }
 

@@ -35,12 +35,14 @@ void place_across(const double* v, int values, long long first, long long last,
 }
 
 void place_along(const double* v, int values, long long first, long long last, fftw_complex** x) {
-  const size_t stride = static_cast<size_t>(values);
-  for (long long k = first; k < last; ++k) {
-    const double* in = v + static_cast<size_t>(k) * stride;
-    for (int j = 0; j < values; ++j) {
+  for (long long n = first; n < last;) {
+    const long long k = n / values, j0 = n % values;
+    const long long j1 = std::min<long long>(values, j0 + (last - n));
+    const double* in = v + static_cast<size_t>(k) * static_cast<size_t>(values);
+    for (long long j = j0; j < j1; ++j) {
       x[k][j][0] = in[j];
       x[k][j][1] = 0.0;
     }
+    n += j1 - j0;
   }
 }

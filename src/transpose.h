@@ -9,5 +9,6 @@
 // entry: the number is not placed), with imaginary part 0.
 void place_across(const double* v, int values, long long first, long long last,
                   const int* signal_of, fftw_complex** x);
-// Lines first .. last-1 of v as above: line k becomes signal k, its numbers the samples.
+// Numbers first .. last-1 of v, counted line after line: line k becomes signal k, its numbers
+// the samples, so that even one long line can be shared.
 void place_along(const double* v, int values, long long first, long long last, fftw_complex** x);

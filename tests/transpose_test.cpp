@@ -33,3 +33,23 @@ TEST(PlaceAcross, EveryNumberLandsAtItsSignalAndLineOverTileEdges) {
     }
   }
 }
+
+TEST(PlaceAlong, NumbersSplitWithinALineLandOnce) {
+  for (auto [lines, values] : {std::pair{1, 101}, {3, 70}}) {
+    const long long n = static_cast<long long>(lines) * values;
+    std::vector<double> v(static_cast<size_t>(n));
+    for (size_t i = 0; i < v.size(); ++i) v[i] = static_cast<double>(i);
+    std::vector<fftw_complex> block(v.size());
+    for (auto& c : block) c[0] = c[1] = -1;
+    std::vector<fftw_complex*> x(static_cast<size_t>(lines));
+    for (int k = 0; k < lines; ++k) x[k] = block.data() + static_cast<size_t>(k) * values;
+    // Cuts inside the first line and at a line's end.
+    for (auto [first, last] : {std::pair{0LL, 37LL}, {37LL, 70LL}, {70LL, n}})
+      if (first < last) place_along(v.data(), values, first, last, x.data());
+    int wrong = 0;
+    for (int k = 0; k < lines; ++k)
+      for (int j = 0; j < values; ++j)
+        wrong += x[k][j][0] != static_cast<double>(k * values + j) || x[k][j][1] != 0.0;
+    EXPECT_EQ(wrong, 0) << lines << " x " << values;
+  }
+}
