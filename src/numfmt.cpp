@@ -246,9 +246,20 @@ char* format_g11(char* p, double v) {
   uint64_t n = hi >> t;
   uint64_t f = (hi << (64 - t)) | (lo >> t);
   constexpr uint64_t kMargin = 1ull << 43;
-  if (n >= 100000000000ull || f - ((1ull << 63) - kMargin) <= kMargin) [[unlikely]]
-    return format_slow(p, v);
-  n += f > (1ull << 63);
+  if (n >= 100000000000ull) {
+    // Twelve digits: x / 10 rounds on its last digit d and f, d + f 2^-64 against 5, with f
+    // short by under the margin as above.
+    const uint64_t d = n % 10;
+    n /= 10;
+    ++k;
+    if ((d == 5 && f < kMargin) || (d == 4 && f > ~uint64_t{0} - kMargin)) [[unlikely]]
+      return format_slow(p, v);
+    n += d >= 5;
+  } else {
+    if (f - ((1ull << 63) - kMargin) <= kMargin) [[unlikely]]
+      return format_slow(p, v);
+    n += f > (1ull << 63);
+  }
   // The sign without a branch, as data often flips it at random.
   *p = '-';
   p += bits >> 63;
