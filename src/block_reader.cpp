@@ -1,6 +1,9 @@
 #include "block_reader.h"
 
+#include <limits.h>
+#include <stdio.h>
 #include <string.h>
+#include <sys/stat.h>
 
 #include <algorithm>
 #include <new>
@@ -141,6 +144,37 @@ bool add_value(block_state* b, double v) {
   return true;
 }
 
+// Appends count values of the current line at once where they fit, else one at a time.
+bool add_values(block_state* b, const double* v, long long count) {
+  growing_array<double>& d = b->m->data;
+  const size_t n = static_cast<size_t>(count);
+  if (d.size + n <= static_cast<size_t>(INT_MAX) && d.size + n <= d.cap) {
+    if (n > 0) memcpy(d.items.get() + d.size, v, n * sizeof(double));
+    d.size += n;
+    return true;
+  }
+  for (size_t j = 0; j < n; ++j) {
+    if (!add_value(b, v[j])) return false;
+  }
+  return true;
+}
+
+// Room for the values of the whole file, guessed from the first block and the file's size with
+// an eighth to spare: room that is never written costs no memory.
+void reserve_values(block_state* b, FILE* file, const std::vector<segment>& segs, size_t len) {
+  struct stat st;
+  const int fd = fileno(file);
+  if (fd < 0 || fstat(fd, &st) != 0 || !S_ISREG(st.st_mode) || len == 0) return;
+  size_t values = 0;
+  for (const segment& g : segs) values += g.values.size;
+  const double guess =
+      static_cast<double>(values) * (static_cast<double>(st.st_size) / len) * 1.125;
+  // Every number takes two bytes at least, with what ends it.
+  const double most = std::min<double>(INT_MAX, static_cast<double>(st.st_size) / 2 + 1);
+  const size_t want = static_cast<size_t>(std::min(guess, most));
+  if (want > b->m->data.cap * 2) b->m->data.reserve(want);
+}
+
 void take_piece(block_state* b, const piece& pc, const double* values, const char* text_end) {
   if (!b->in_line) {
     begin_line(b, pc.comment);
@@ -151,11 +185,7 @@ void take_piece(block_state* b, const piece& pc, const double* values, const cha
     b->blank = b->blank && pc.blank;
     b->numbers += pc.numbers;
     if (pc.decimal_comma && !b->counting) b->m->decimal_comma = true;
-    if (b->keep && !b->counting) {
-      for (long long j = 0; j < pc.count; ++j) {
-        if (!add_value(b, values[j])) return;
-      }
-    }
+    if (b->keep && !b->counting && !add_values(b, values, pc.count)) return;
     b->count += pc.count;
     b->text = pc.text;
     b->ignore = pc.text || pc.nul;
@@ -269,6 +299,7 @@ static int scan_blocks(FILE* file, matrix_text* m, bool keep, bool trace, long l
   bool eof = false;
   bool front = true;  // the first block, where a byte-order mark and names may stand
   const char sep = csv_separator;
+  bool reserved = false;  // room for the values has been made from the first block
   while (!b.done && !eof) {
     // One byte more for the NUL byte that ends the text.
     *asked = carry + kBlock + 1;
@@ -342,6 +373,10 @@ static int scan_blocks(FILE* file, matrix_text* m, bool keep, bool trace, long l
         csv ? read_csv_segment(g, keep_now, sep) : read_segment(g, keep_now);
       }
     });
+    if (keep_now && !reserved) {
+      reserved = true;
+      reserve_values(&b, file, segs, len);
+    }
     for (segment& g : segs) {
       if (g.no_memory) {
         m->failed_size = g.failed_size;

@@ -36,10 +36,17 @@ struct growing_array {
     items[size++] = v;
     return true;
   }
+  bool grow(size_t* asked) { return move_to(cap == 0 ? 1 << 16 : cap * 2, asked); }
+  // Room for n items at once, so that a large input whose size is known ahead is neither
+  // copied nor faulted in twice as the block grows. False, with nothing changed, when the room
+  // cannot be had; the block then grows as before.
+  bool reserve(size_t n) {
+    size_t asked;
+    return n <= cap || move_to(n, &asked);
+  }
   // A large block offered huge pages is moved by hand: realloc could not move it in one piece
   // once the advice split its mapping, and would fault its copy in 4 KiB at a time.
-  bool grow(size_t* asked) {
-    const size_t want = cap == 0 ? 1 << 16 : cap * 2;
+  bool move_to(size_t want, size_t* asked) {
     const size_t bytes = want * sizeof(T);
     const bool huge = bytes >= kLargeBlock && thp_system_mode() == THP_MADVISE;
     T* p = static_cast<T*>(huge ? malloc(bytes) : realloc(items.get(), bytes));
