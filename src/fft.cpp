@@ -82,66 +82,49 @@ void run_fft(const signal_fft& f) {
   });
 }
 
-// Runs each(row, k0, k1) over the values first .. last-1 of a rows x cols block, row by row.
+// Runs each(row, k0, k1) over every value of a rows x cols block, shared by the threads even
+// when there is one long signal: the values are independent.
 template <typename F>
-static void each_row_part(long long first, long long last, int cols, F&& each) {
-  while (first < last) {
-    const long long row = first / cols;
-    const long long k0 = first % cols;
-    const long long k1 = std::min<long long>(cols, k0 + (last - first));
-    each(row, k0, k1);
-    first += k1 - k0;
-  }
+static void on_row_parts(int rows, int cols, int threads, F&& each) {
+  const long long n = static_cast<long long>(rows) * cols;
+  parallel_for(n, threads_for_values(n, threads),
+               [&](long long first, long long last) { each_row_part(first, last, cols, each); });
 }
 
 void weight_spectra(fftw_complex* to, const fftw_complex* from, int rows, int cols, const double* h,
                     int threads) {
-  const long long n = static_cast<long long>(rows) * cols;
-  // The values are independent: the threads share them even when there is one long signal.
-  parallel_for(n, threads_for_values(n, threads), [&](long long first, long long last) {
-    each_row_part(first, last, cols, [&](long long row, long long k0, long long k1) {
-      weight_bins(to + row * cols, from + row * cols, h, k0, k1);
-    });
+  on_row_parts(rows, cols, threads, [&](long long row, long long k0, long long k1) {
+    weight_bins(to + row * cols, from + row * cols, h, k0, k1);
   });
 }
 
 void weight_one_sided(fftw_complex* block, int rows, int cols, int threads) {
-  const long long n = static_cast<long long>(rows) * cols;
-  parallel_for(n, threads_for_values(n, threads), [&](long long first, long long last) {
-    each_row_part(first, last, cols, [&](long long row, long long k0, long long k1) {
-      fftw_complex* z = block + row * cols;
-      // Bin 0 is kept, those below `twice` doubled, the middle one of an even length kept
-      // and those from `zero` on cleared: each run of one weight in a loop of its own.
-      const long long edges[] = {0, 1, (cols + 1) / 2, cols / 2 + 1, cols};
-      const double weights[] = {1, 2, 1, 0};
-      for (int r = 0; r < 4; ++r) {
-        const double w = weights[r];
-        for (long long k = std::max(k0, edges[r]); k < std::min(k1, edges[r + 1]); ++k) {
-          z[k][0] *= w;
-          z[k][1] *= w;
-        }
+  // Bin 0 is kept, those below (cols + 1) / 2 doubled, the middle one of an even length kept
+  // and the rest cleared: each run of one weight in a loop of its own.
+  const long long edges[] = {0, 1, (cols + 1) / 2, cols / 2 + 1, cols};
+  const double weights[] = {1, 2, 1, 0};
+  on_row_parts(rows, cols, threads, [&](long long row, long long k0, long long k1) {
+    fftw_complex* z = block + row * cols;
+    for (int r = 0; r < 4; ++r) {
+      for (long long k = std::max(k0, edges[r]); k < std::min(k1, edges[r + 1]); ++k) {
+        z[k][0] *= weights[r];
+        z[k][1] *= weights[r];
       }
-    });
+    }
   });
 }
 
 void weight_spectra_i(fftw_complex* to, const fftw_complex* from, int rows, int cols,
                       const double* h, int threads) {
-  const long long n = static_cast<long long>(rows) * cols;
-  parallel_for(n, threads_for_values(n, threads), [&](long long first, long long last) {
-    each_row_part(first, last, cols, [&](long long row, long long k0, long long k1) {
-      weight_bins_i(to + row * cols, from + row * cols, h, k0, k1);
-    });
+  on_row_parts(rows, cols, threads, [&](long long row, long long k0, long long k1) {
+    weight_bins_i(to + row * cols, from + row * cols, h, k0, k1);
   });
 }
 
 void scale_signals(fftw_complex* block, int rows, int cols, int threads) {
-  const long long n = static_cast<long long>(rows) * cols;
-  parallel_for(n, threads_for_values(n, threads), [&](long long first, long long last) {
-    each_row_part(first, last, cols, [&](long long row, long long k0, long long k1) {
-      fftw_complex* y = block + row * cols + k0;
-      scale_samples(y, y, k1 - k0, cols);
-    });
+  on_row_parts(rows, cols, threads, [&](long long row, long long k0, long long k1) {
+    fftw_complex* y = block + row * cols + k0;
+    scale_samples(y, y, k1 - k0, cols);
   });
 }
 

@@ -25,6 +25,19 @@ inline long long part_start(long long items, long long parts, long long part) {
   return items / parts * part + (part < items % parts ? part : items % parts);
 }
 
+// Runs each(row, k0, k1) over the values first .. last-1 of a block of rows of `cols` values,
+// counted row after row: one call for each row the range touches.
+template <typename F>
+void each_row_part(long long first, long long last, long long cols, F&& each) {
+  while (first < last) {
+    const long long row = first / cols;
+    const long long k0 = first % cols;
+    const long long k1 = k0 + (last - first) < cols ? k0 + (last - first) : cols;
+    each(row, k0, k1);
+    first += k1 - k0;
+  }
+}
+
 struct team_state;
 
 // The threads of one input file. While one exists, parallel_for runs on its threads, which are

@@ -17,12 +17,9 @@ void phase_rows(const phase_options& o, fftw_complex** y, int rows, int cols, in
   threads = threads_for_values(n, threads);
   // The angles are independent: the threads share them even when there is one long signal.
   parallel_for(n, threads, [&](long long first, long long last) {
-    for (long long j = first; j < last;) {
-      fftw_complex* row = y[j / cols];
-      for (long long k = j % cols; k < cols && j < last; ++k, ++j) {
-        row[k][0] = atan2(row[k][1], row[k][0]);
-      }
-    }
+    each_row_part(first, last, cols, [&](long long i, long long k0, long long k1) {
+      for (long long k = k0; k < k1; ++k) y[i][k][0] = atan2(y[i][k][1], y[i][k][0]);
+    });
   });
   if (o.unwrap) {
     // The turns run along each signal.

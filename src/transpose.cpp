@@ -4,6 +4,8 @@
 
 #include <algorithm>
 
+#include "parallel.h"
+
 namespace {
 
 // A tile: lines x numbers of a line. 64 x 32 reads 16 KiB of doubles and writes 32 KiB of
@@ -35,14 +37,11 @@ void place_across(const double* v, int values, long long first, long long last,
 }
 
 void place_along(const double* v, int values, long long first, long long last, fftw_complex** x) {
-  for (long long n = first; n < last;) {
-    const long long k = n / values, j0 = n % values;
-    const long long j1 = std::min<long long>(values, j0 + (last - n));
+  each_row_part(first, last, values, [&](long long k, long long j0, long long j1) {
     const double* in = v + static_cast<size_t>(k) * static_cast<size_t>(values);
     for (long long j = j0; j < j1; ++j) {
       x[k][j][0] = in[j];
       x[k][j][1] = 0.0;
     }
-    n += j1 - j0;
-  }
+  });
 }
