@@ -1,5 +1,6 @@
 #include "huge_pages.h"
 
+#include <malloc.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
@@ -23,6 +24,13 @@ thp_mode thp_system_mode() {
   static const thp_mode mode = read_mode();
   return mode;
 }
+
+// A large block must be a mapping of its own for its advice to go with it when it is freed:
+// glibc would serve some large blocks from its heap once its moving threshold had grown past
+// them, and the advice would then stay on the heap for the small blocks that come after. A fixed
+// threshold at the size of a large block keeps every one of them a mapping.
+[[maybe_unused]] static const bool large_blocks_mapped =
+    thp_system_mode() == THP_MADVISE && mallopt(M_MMAP_THRESHOLD, kLargeBlock) == 1;
 
 size_t huge_interior(const void* p, size_t bytes, char** first) {
   const uintptr_t begin = reinterpret_cast<uintptr_t>(p);
