@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <complex>
-#include <random>
 #include <vector>
 
 #include "anasig.h"
@@ -76,15 +75,6 @@ band only(const char* arg) {
   return b;
 }
 
-rows_t random_rows(int nrows, int n, unsigned seed) {
-  std::mt19937_64 rng(seed);
-  std::uniform_real_distribution<double> u(-5, 5);
-  rows_t rows(nrows, std::vector<double>(n));
-  for (auto& row : rows)
-    for (double& v : row) v = u(rng);
-  return rows;
-}
-
 }  // namespace
 
 // Odd and even lengths, edges at 0 and at the Nyquist frequency, default and given widths,
@@ -102,7 +92,7 @@ TEST(Bands, MatchDirectDftWithTheGain) {
   for (const spec_band& c : cases) {
     const band b = only(c.arg);
     for (int n : {15, 16, 31, 40}) {
-      rows_t rows = random_rows(3, n, 10 * n + 1);
+      rows_t rows = random_signals(3, n, 5, 10 * n + 1);
       // Padded: the band applies at the padded length's frequencies.
       for (int mode : {PAD_NONE, PAD_ZERO}) {
         pad = mode;
@@ -123,7 +113,7 @@ TEST(Bands, MatchDirectDftWithTheGain) {
     }
   }
   // With gaps each stretch is band-passed on its own; the gap stays NaN, for every band.
-  rows_t rows = random_rows(1, 29, 5);
+  rows_t rows = random_signals(1, 29, 5, 5);
   rows[0][11] = NAN;
   gaps = 1;
   banded t(rows, dt);
@@ -172,7 +162,7 @@ TEST(Bands, ThreadsGiveTheBitsOfOneThread) {
   const int saved = jobs;
   const band b = only("0.05:0.2:0.01");
   for (int mode : {PAD_NONE, PAD_ZERO}) {
-    rows_t rows = random_rows(9, 4099, 21);
+    rows_t rows = random_signals(9, 4099, 5, 21);
     pad = mode;
     jobs = 1;
     banded one(rows, 1);

@@ -5,7 +5,6 @@
 #include <math.h>
 
 #include <complex>
-#include <random>
 #include <vector>
 
 #include "anasig.h"
@@ -78,15 +77,6 @@ void expect_run(result& r, const std::vector<double>& row, int i, int start, int
   }
 }
 
-rows_t random_rows(int nrows, int n, unsigned seed) {
-  std::mt19937_64 rng(seed);
-  std::uniform_real_distribution<double> u(-50, 50);
-  rows_t rows(nrows, std::vector<double>(n));
-  for (auto& row : rows)
-    for (double& v : row) v = u(rng);
-  return rows;
-}
-
 }  // namespace
 
 TEST(Extend, SmoothLengths) {
@@ -103,7 +93,7 @@ TEST(Extend, PaddedSignalsMatchDirectDft) {
   for (int mode : {PAD_ZERO, PAD_MIRROR, PAD_NONE})
     for (int n : {1, 2, 3, 7, 8, 11, 13, 16, 31, 50, 97})
       for (int nrows : {1, 4}) {
-        rows_t rows = random_rows(nrows, n, 100 * n + nrows);
+        rows_t rows = random_signals(nrows, n, 50, 100 * n + nrows);
         // The gap path with no gap in it must agree too.
         for (int with_gaps : {0, 1}) {
           if (mode == PAD_NONE && !with_gaps) continue;
@@ -115,7 +105,7 @@ TEST(Extend, PaddedSignalsMatchDirectDft) {
 
 TEST(Extend, GapsSplitRunsCutByHand) {
   const double nan = NAN, inf = INFINITY;
-  rows_t rows = random_rows(5, 17, 3);
+  rows_t rows = random_signals(5, 17, 50, 3);
   // Gaps at the start, inside (one and several samples), at the end; a clean row; an empty one.
   rows[0][5] = nan, rows[0][9] = inf, rows[0][10] = -inf, rows[0][16] = nan;
   rows[1][0] = rows[1][1] = nan, rows[1][15] = inf;
@@ -144,7 +134,7 @@ TEST(Extend, GapsSplitRunsCutByHand) {
 // Signals long enough to be taken in batches of two: each agrees with itself transformed alone.
 TEST(Extend, BatchesKeepTheirSignalsApart) {
   const int n = 1 << 20;
-  rows_t rows = random_rows(3, n, 9);
+  rows_t rows = random_signals(3, n, 50, 9);
   result batched(rows, PAD_MIRROR, 0);
   for (int i = 0; i < 3; ++i) {
     result alone(rows_t{rows[i]}, PAD_MIRROR, 0);

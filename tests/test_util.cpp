@@ -12,6 +12,7 @@
 
 #include <filesystem>
 #include <fstream>
+#include <random>
 #include <sstream>
 #include <stdexcept>
 
@@ -147,4 +148,13 @@ bool wisdom_loads(const std::string& path) {
   bool ok = fftw_import_wisdom_from_filename(path.c_str()) == 1;
   fftw_forget_wisdom();
   return ok;
+}
+
+signals random_signals(int count, int n, double bound, unsigned seed) {
+  std::mt19937_64 rng(seed);
+  std::uniform_real_distribution<double> u(-bound, bound);
+  signals x(static_cast<size_t>(count), std::vector<double>(static_cast<size_t>(n)));
+  for (auto& row : x)
+    for (double& v : row) v = u(rng);
+  return x;
 }

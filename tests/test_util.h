@@ -150,6 +150,8 @@ using signals = std::vector<std::vector<double>>;  // each signal: its samples
 using analytic = std::vector<std::vector<std::complex<double>>>;
 // The analytic signal of each signal by the direct DFT sums.
 analytic direct_analytic(const signals& x);
+// count signals of n samples drawn uniformly from (-bound, bound), the same for a seed.
+signals random_signals(int count, int n, double bound, unsigned seed);
 // cos(2 pi f n / N) printed exactly: its analytic signal is exp(i 2 pi f n / N).
 std::vector<double> tone(int n, int f);
 analytic tone_analytic(int n, int f);
