@@ -43,11 +43,12 @@ uint64_t bits(double d) {
 }
 
 // The matrix as fgets and sscanf see it: non-comment lines up to the first one whose count
-// of numbers differs from the first line's.
+// of numbers differs from the first line's, after a UTF-8 byte-order mark at the very start,
+// which the readers pass over.
 std::vector<std::vector<double>> reference(const std::string& text) {
   std::vector<std::vector<double>> block;
   size_t expected = 0;
-  for (size_t pos = 0; pos < text.size();) {
+  for (size_t pos = text.compare(0, 3, "\xEF\xBB\xBF") == 0 ? 3 : 0; pos < text.size();) {
     size_t nl = text.find('\n', pos);
     size_t next = nl == std::string::npos ? text.size() : nl + 1;
     std::string line = text.substr(pos, next - pos);
