@@ -48,14 +48,14 @@ struct growing_array {
   // once the advice split its mapping, and would fault its copy in 4 KiB at a time.
   bool move_to(size_t want, size_t* asked) {
     const size_t bytes = want * sizeof(T);
-    const bool huge = bytes >= kLargeBlock && thp_system_mode() == THP_MADVISE;
+    const bool huge = bytes >= kLargeBlock && thp_system_mode() == THP_MADVISE && huge_pages_pay();
     T* p = static_cast<T*>(huge ? malloc(bytes) : realloc(items.get(), bytes));
     if (p == nullptr) {
       *asked = bytes;
       return false;
     }
     if (huge) {
-      advise_huge_pages(p, bytes);
+      advise_huge_pages(p, bytes, size * sizeof(T));
       if (size > 0) memcpy(p, items.get(), size * sizeof(T));
     } else {
       items.release();

@@ -16,6 +16,15 @@ constexpr size_t kLargeBlock = size_t{4} << 20;
 // The 2 MiB-aligned interior of [p, p + bytes): *first and the returned size (0: none).
 size_t huge_interior(const void* p, size_t bytes, char** first);
 
-// In madvise mode, asks the kernel to back the aligned interior of a large block with huge
-// pages; nothing for a small block or in any other mode. Returns the bytes advised.
-size_t advise_huge_pages(void* p, size_t bytes);
+// Whether large blocks are still offered huge pages in this run: true until one of them took
+// far longer to fault in than small pages would have (as where the host takes back freed memory).
+bool huge_pages_pay();
+
+// In madvise mode, while huge pages pay, asks the kernel to back the aligned interior of a
+// large block with huge pages and faults in those of its first touch bytes (the part the caller
+// will write), timing each; from a slow one on, the block is left to small pages. Nothing for a
+// small block or in any other mode. Returns the bytes advised and kept so.
+size_t advise_huge_pages(void* p, size_t bytes, size_t touch);
+inline size_t advise_huge_pages(void* p, size_t bytes) {
+  return advise_huge_pages(p, bytes, bytes);
+}

@@ -50,11 +50,13 @@ TEST(HugePages, LargeBlocksAdvisedAndHandedBackSmallOnesLeftAlone) {
   const bool madvise_mode = thp_system_mode() == THP_MADVISE;
   if (vm_flags(&madvise_mode).empty()) GTEST_SKIP() << "no VmFlags in /proc/self/smaps";
   const size_t n = (size_t{64} << 20) / sizeof(fftw_complex);
+  // Huge pages stay offered only while they fault in quickly, which the host decides.
+  const bool paying = huge_pages_pay();
   fftw_block large = alloc_complex(n, "no %lu bytes");
   char* first;
   ASSERT_GT(huge_interior(large.get(), n * sizeof(fftw_complex), &first), 0u);
   memset(large.get(), 1, n * sizeof(fftw_complex));
-  EXPECT_EQ(advised(first), madvise_mode);
+  EXPECT_EQ(advised(first), madvise_mode && paying);
   large.reset();
   // A sanitizer's allocator keeps freed blocks in quarantine rather than hand them back.
   if (!sanitizer_build()) {
@@ -70,7 +72,9 @@ TEST(HugePages, LargeBlocksAdvisedAndHandedBackSmallOnesLeftAlone) {
   for (size_t i = 0; i < count; ++i) wrong += values.items[i] != static_cast<double>(i);
   EXPECT_EQ(wrong, 0u);
   ASSERT_GT(huge_interior(values.items.get(), values.cap * sizeof(double), &first), 0u);
-  EXPECT_EQ(advised(first), madvise_mode);
+  if (huge_pages_pay()) {
+    EXPECT_EQ(advised(first), madvise_mode);
+  }
 }
 
 }  // namespace
