@@ -7,9 +7,11 @@
 #include <stdio.h>
 #include <stdlib.h>
 #include <string.h>
+#include <time.h>
 #include <unistd.h>
 
 #include <algorithm>
+#include <atomic>
 #include <condition_variable>
 #include <memory>
 #include <mutex>
@@ -31,26 +33,44 @@ int threads_for_values(long long values, int max_threads) {
   return values < kThreadedValues ? 1 : std::max(1, max_threads);
 }
 
-int idle_threads(int wanted) {
-  if (wanted <= 1) return 1;
-  // The tasks that are running or ready to run, this one included, system-wide: the fourth
-  // field of /proc/loadavg ("1/123"), cheap enough to read before every piece of work.
+namespace {
+
+// The tasks running or ready to run system-wide, this thread included: the fourth field of
+// /proc/loadavg ("1/123"), cheap enough to read before every piece of work. 0 where unreadable.
+long running_tasks() {
   int fd = open("/proc/loadavg", O_RDONLY | O_CLOEXEC);
-  if (fd < 0) return wanted;
+  if (fd < 0) return 0;
   char text[128];
   ssize_t got = read(fd, text, sizeof text - 1);
   close(fd);
-  if (got <= 0) return wanted;
+  if (got <= 0) return 0;
   text[got] = '\0';
-  long running = 1;
   const char* slash = strchr(text, '/');
-  if (slash == nullptr) return wanted;
+  if (slash == nullptr) return 0;
   const char* p = slash;
   while (p > text && p[-1] >= '0' && p[-1] <= '9') --p;
-  if (p < slash) running = strtol(p, nullptr, 10);
-  long online = sysconf(_SC_NPROCESSORS_ONLN);
-  long idle = online - (running - 1);
-  return static_cast<int>(std::max(1L, std::min(static_cast<long>(wanted), idle)));
+  return p < slash ? strtol(p, nullptr, 10) : 0;
+}
+
+}  // namespace
+
+int idle_threads(int wanted, int own_awake) {
+  if (wanted <= 1) return 1;
+  const long online = sysconf(_SC_NPROCESSORS_ONLN);
+  long best = 0;
+  // A worker of this run that has just finished its part is still counted for the few
+  // microseconds it takes to fall asleep, and would cost the next piece of work its threads:
+  // a count that leaves CPUs short is taken again after such a moment, and the better one kept.
+  for (int look = 0; look < 2 && best < wanted; ++look) {
+    if (look > 0) {
+      const timespec pause = {0, 50 * 1000};
+      nanosleep(&pause, nullptr);
+    }
+    const long running = running_tasks();
+    if (running == 0) return wanted;
+    best = std::max(best, online - std::max(0L, running - 1 - own_awake));
+  }
+  return static_cast<int>(std::max(1L, std::min(static_cast<long>(wanted), best)));
 }
 
 using range_work = std::function<void(long long, long long)>;
@@ -69,6 +89,9 @@ struct team_state {
   int max_threads = 1;
   bool started = false;
   std::vector<std::thread> threads;  // workers 1, 2, ...; worker 0 is the caller's thread
+  // Workers not waiting for work: started and not yet asleep, or woken. They run for this team,
+  // not beside it, so the count of other tasks leaves them out.
+  std::atomic<int> awake{0};
 };
 
 namespace {
@@ -81,7 +104,11 @@ void worker_loop(team_state* t, int index) {
   unsigned long seen = 0;
   std::unique_lock<std::mutex> lock(t->m);
   for (;;) {
-    t->wake.wait(lock, [&] { return t->stop || t->rounds != seen; });
+    while (!t->stop && t->rounds == seen) {
+      --t->awake;
+      t->wake.wait(lock);
+      ++t->awake;
+    }
     if (t->stop) return;
     seen = t->rounds;
     if (index >= t->workers) continue;
@@ -107,9 +134,11 @@ void start_threads(team_state* t) {
   for (int sig : {SIGILL, SIGTRAP, SIGABRT, SIGBUS, SIGFPE, SIGSEGV, SIGSYS}) sigdelset(&all, sig);
   pthread_sigmask(SIG_BLOCK, &all, &old);
   for (int i = 1; i < n; ++i) {
+    ++t->awake;
     try {
       t->threads.emplace_back(worker_loop, t, i);
     } catch (const std::system_error&) {
+      --t->awake;
       break;  // no more threads to be had: those there are do the work
     }
   }
@@ -133,7 +162,7 @@ int team_size(team_state* t, long long items, int threads) {
   start_threads(t);
   const long long most = std::min<long long>(
       {static_cast<long long>(threads), items, static_cast<long long>(t->threads.size()) + 1});
-  return most <= 1 ? 1 : idle_threads(static_cast<int>(most));
+  return most <= 1 ? 1 : idle_threads(static_cast<int>(most), t->awake.load());
 }
 
 void run_on_team(team_state* t, long long items, int workers, const range_work& work) {

@@ -16,8 +16,8 @@ int threads_for_values(long long values, int max_threads);
 
 // How many of `wanted` threads are worth starting now: no more than the CPUs that other
 // runnable tasks leave idle, so that copies run side by side (one per core) do not crowd each
-// other out. At least 1.
-int idle_threads(int wanted);
+// other out; own_awake of the runnable tasks are this run's own workers, not others. At least 1.
+int idle_threads(int wanted, int own_awake = 0);
 
 // Where part `part` of `parts` equal contiguous parts of `items` begins (part == parts: items).
 // The first items % parts parts are one item longer; no product of the two is ever formed.
