@@ -303,7 +303,8 @@ static int scan_blocks(FILE* file, matrix_text* m, bool keep, bool trace, long l
   bool eof = false;
   bool front = true;  // the first block, where a byte-order mark and names may stand
   const char sep = csv_separator;
-  bool reserved = false;  // room for the values has been made from the first block
+  bool reserved = false;      // room for the values has been made from the first block
+  std::vector<segment> segs;  // the stretches of the block being read
   while (!b.done && !eof) {
     // One byte more for the NUL byte that ends the text.
     *asked = carry + kBlock + 1;
@@ -359,9 +360,13 @@ static int scan_blocks(FILE* file, matrix_text* m, bool keep, bool trace, long l
     int t = static_cast<int>(
         std::min<size_t>(std::max(1, threads), std::max<size_t>(1, len / kPerThread)));
     *asked = static_cast<size_t>(t) * sizeof(segment);
-    std::vector<segment> segs(static_cast<size_t>(t));
+    segs.resize(static_cast<size_t>(t));
     size_t at = from;
     for (int j = 0; j < t; ++j) {
+      // A stretch's values and pieces keep their room from one block to the next: made anew,
+      // each block's would be faulted in again.
+      segs[j].values.size = 0;
+      segs[j].pieces.clear();
       size_t cut = from + static_cast<size_t>(part_start(static_cast<long long>(len), t, j + 1));
       while (cut < limit && !at_cut(cut)) ++cut;
       if (cut < at) cut = at;
