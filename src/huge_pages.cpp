@@ -7,7 +7,11 @@
 #include <sys/mman.h>
 #include <time.h>
 
+#include <algorithm>
 #include <atomic>
+
+#include "parallel.h"
+#include "settings.h"
 
 static thp_mode read_mode() {
   FILE* f = fopen("/sys/kernel/mm/transparent_hugepage/enabled", "re");
@@ -70,19 +74,30 @@ size_t advise_huge_pages(void* p, size_t bytes, size_t touch) {
   const size_t n = huge_interior(p, bytes, &first);
   // Only advice: a kernel that refuses it leaves the block as it was.
   if (n == 0 || madvise(first, n, MADV_HUGEPAGE) != 0) return 0;
-  // The huge pages of the part that will be written are faulted in now, one at a time and
-  // timed, each keeping what it holds; from the first slow one on the block is left to small
-  // pages, as is every later block of the run.
+  // The huge pages of the part that will be written are faulted in now, each timed and keeping
+  // what it holds, shared between the run's threads as the first touches would have been; from
+  // the first slow one on the block is left to small pages, as is every later block of the run.
   const char* const end = static_cast<char*>(p) + touch;
-  for (size_t at = 0; at < n && first + at < end; at += kHugePage) {
-    const double start = monotonic_ms();
-    __atomic_fetch_add(first + at, 0, __ATOMIC_RELAXED);
-    if (monotonic_ms() - start > kSlowHugePageMs) {
-      huge_pages_paying.store(false, std::memory_order_relaxed);
-      const size_t kept = at + kHugePage;
-      if (kept < n) madvise(first + kept, n - kept, MADV_NOHUGEPAGE);
-      return kept;
+  const long long pages = static_cast<long long>(n / kHugePage);
+  const long long touched =
+      end <= first ? 0 : std::min<long long>(pages, (end - first + kHugePage - 1) / kHugePage);
+  std::atomic<long long> dropped{0};
+  auto leave = [&](long long from, long long to) {
+    if (from >= to) return;
+    madvise(first + from * kHugePage, static_cast<size_t>(to - from) * kHugePage, MADV_NOHUGEPAGE);
+    dropped += to - from;
+  };
+  parallel_for(touched, jobs, [&](long long a, long long b) {
+    for (long long i = a; i < b; ++i) {
+      if (!huge_pages_pay()) return leave(i, b);
+      const double start = monotonic_ms();
+      __atomic_fetch_add(first + i * kHugePage, 0, __ATOMIC_RELAXED);
+      if (monotonic_ms() - start > kSlowHugePageMs) {
+        huge_pages_paying.store(false, std::memory_order_relaxed);
+        return leave(i + 1, b);
+      }
     }
-  }
-  return n;
+  });
+  if (!huge_pages_pay()) leave(touched, pages);
+  return n - static_cast<size_t>(dropped.load()) * kHugePage;
 }

@@ -22,8 +22,8 @@ bool huge_pages_pay();
 
 // In madvise mode, while huge pages pay, asks the kernel to back the aligned interior of a
 // large block with huge pages and faults in those of its first touch bytes (the part the caller
-// will write), timing each; from a slow one on, the block is left to small pages. Nothing for a
-// small block or in any other mode. Returns the bytes advised and kept so.
+// will write) on the run's threads, timing each; from a slow one on, the block is left to small
+// pages. Nothing for a small block or in any other mode. Returns the bytes left advised.
 size_t advise_huge_pages(void* p, size_t bytes, size_t touch);
 inline size_t advise_huge_pages(void* p, size_t bytes) {
   return advise_huge_pages(p, bytes, bytes);
