@@ -56,7 +56,7 @@ size_t huge_interior(const void* p, size_t bytes, char** first) {
 static std::atomic<bool> huge_pages_paying{true};
 
 // Above this a huge page's first fault is taken as one the host had to bring back.
-constexpr double kSlowHugePageMs = 2.0;
+static double slow_huge_page_ms = 2.0;
 
 static double monotonic_ms() {
   timespec t;
@@ -66,6 +66,11 @@ static double monotonic_ms() {
 
 bool huge_pages_pay() {
   return huge_pages_paying.load(std::memory_order_relaxed);
+}
+
+void set_slow_huge_page(double ms) {
+  slow_huge_page_ms = ms;
+  huge_pages_paying.store(true, std::memory_order_relaxed);
 }
 
 size_t advise_huge_pages(void* p, size_t bytes, size_t touch) {
@@ -89,10 +94,10 @@ size_t advise_huge_pages(void* p, size_t bytes, size_t touch) {
   };
   parallel_for(touched, jobs, [&](long long a, long long b) {
     for (long long i = a; i < b; ++i) {
-      if (!huge_pages_pay()) return leave(i, b);
+      if (!huge_pages_pay()) return leave(i + 1, b);
       const double start = monotonic_ms();
       __atomic_fetch_add(first + i * kHugePage, 0, __ATOMIC_RELAXED);
-      if (monotonic_ms() - start > kSlowHugePageMs) {
+      if (monotonic_ms() - start > slow_huge_page_ms) {
         huge_pages_paying.store(false, std::memory_order_relaxed);
         return leave(i + 1, b);
       }

@@ -19,6 +19,9 @@ size_t huge_interior(const void* p, size_t bytes, char** first);
 // Whether large blocks are still offered huge pages in this run: true until one of them took
 // far longer to fault in than small pages would have (as where the host takes back freed memory).
 bool huge_pages_pay();
+// Sets the time above which a huge page's first fault counts as slow (2 ms unless set), and
+// offers huge pages again: for tests, which take every fault as slow with a negative time.
+void set_slow_huge_page(double ms);
 
 // In madvise mode, while huge pages pay, asks the kernel to back the aligned interior of a
 // large block with huge pages and faults in those of its first touch bytes (the part the caller

@@ -77,4 +77,29 @@ TEST(HugePages, LargeBlocksAdvisedAndHandedBackSmallOnesLeftAlone) {
   }
 }
 
+// A slow huge page keeps its advice, the rest of its block and every later block get none, and
+// the reader's values survive their block moving on the small-page path.
+TEST(HugePages, ASlowHugePageLeavesTheRestOfTheRunToSmallPages) {
+  const bool madvise_mode = thp_system_mode() == THP_MADVISE;
+  if (!madvise_mode || vm_flags(&madvise_mode).empty()) GTEST_SKIP() << "not in madvise mode";
+  set_slow_huge_page(-1);
+  const size_t n = (size_t{16} << 20) / sizeof(fftw_complex);
+  fftw_block block = alloc_complex(n, "no %lu bytes");
+  char* first;
+  ASSERT_GT(huge_interior(block.get(), n * sizeof(fftw_complex), &first), kHugePage);
+  EXPECT_TRUE(advised(first));
+  EXPECT_FALSE(advised(first + kHugePage));
+  EXPECT_FALSE(huge_pages_pay());
+  fftw_block later = alloc_complex(n, "no %lu bytes");
+  ASSERT_GT(huge_interior(later.get(), n * sizeof(fftw_complex), &first), 0u);
+  EXPECT_FALSE(advised(first));
+  growing_array<double> values;
+  size_t asked = 0, wrong = 0;
+  const size_t count = 3 * kLargeBlock / sizeof(double) + 5;
+  for (size_t i = 0; i < count; ++i) ASSERT_TRUE(values.push(static_cast<double>(i), &asked));
+  for (size_t i = 0; i < count; ++i) wrong += values.items[i] != static_cast<double>(i);
+  EXPECT_EQ(wrong, 0u);
+  set_slow_huge_page(2.0);
+}
+
 }  // namespace
