@@ -94,7 +94,7 @@ size_t advise_huge_pages(void* p, size_t bytes, size_t touch) {
   };
   parallel_for(touched, jobs, [&](long long a, long long b) {
     for (long long i = a; i < b; ++i) {
-      if (!huge_pages_pay()) return leave(i + 1, b);
+      if (!huge_pages_pay()) return leave(i, b);
       const double start = monotonic_ms();
       __atomic_fetch_add(first + i * kHugePage, 0, __ATOMIC_RELAXED);
       if (monotonic_ms() - start > slow_huge_page_ms) {
