@@ -48,7 +48,7 @@ struct growing_array {
   // once the advice split its mapping, and would fault its copy in 4 KiB at a time.
   bool move_to(size_t want, size_t* asked) {
     const size_t bytes = want * sizeof(T);
-    const bool huge = bytes >= kLargeBlock && thp_system_mode() == THP_MADVISE && huge_pages_pay();
+    const bool huge = huge_pages_offered(bytes);
     T* p = static_cast<T*>(huge ? malloc(bytes) : realloc(items.get(), bytes));
     if (p == nullptr) {
       *asked = bytes;

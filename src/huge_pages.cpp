@@ -73,12 +73,16 @@ void set_slow_huge_page(double ms) {
   huge_pages_paying.store(true, std::memory_order_relaxed);
 }
 
-size_t advise_huge_pages(void* p, size_t bytes, size_t touch) {
-  if (bytes < kLargeBlock || thp_system_mode() != THP_MADVISE || !huge_pages_pay()) return 0;
+bool huge_pages_offered(size_t bytes) {
+  return bytes >= kLargeBlock && thp_system_mode() == THP_MADVISE && huge_pages_pay();
+}
+
+void advise_huge_pages(void* p, size_t bytes, size_t touch) {
+  if (!huge_pages_offered(bytes)) return;
   char* first;
   const size_t n = huge_interior(p, bytes, &first);
   // Only advice: a kernel that refuses it leaves the block as it was.
-  if (n == 0 || madvise(first, n, MADV_HUGEPAGE) != 0) return 0;
+  if (n == 0 || madvise(first, n, MADV_HUGEPAGE) != 0) return;
   // The huge pages of the part that will be written are faulted in now, each timed and keeping
   // what it holds, shared between the run's threads as the first touches would have been; from
   // the first slow one on the block is left to small pages, as is every later block of the run.
@@ -86,11 +90,10 @@ size_t advise_huge_pages(void* p, size_t bytes, size_t touch) {
   const long long pages = static_cast<long long>(n / kHugePage);
   const long long touched =
       end <= first ? 0 : std::min<long long>(pages, (end - first + kHugePage - 1) / kHugePage);
-  std::atomic<long long> dropped{0};
   auto leave = [&](long long from, long long to) {
-    if (from >= to) return;
-    madvise(first + from * kHugePage, static_cast<size_t>(to - from) * kHugePage, MADV_NOHUGEPAGE);
-    dropped += to - from;
+    if (from < to)
+      madvise(first + from * kHugePage, static_cast<size_t>(to - from) * kHugePage,
+              MADV_NOHUGEPAGE);
   };
   parallel_for(touched, jobs, [&](long long a, long long b) {
     for (long long i = a; i < b; ++i) {
@@ -104,5 +107,4 @@ size_t advise_huge_pages(void* p, size_t bytes, size_t touch) {
     }
   });
   if (!huge_pages_pay()) leave(touched, pages);
-  return n - static_cast<size_t>(dropped.load()) * kHugePage;
 }

@@ -23,11 +23,15 @@ bool huge_pages_pay();
 // offers huge pages again: for tests, which take every fault as slow with a negative time.
 void set_slow_huge_page(double ms);
 
-// In madvise mode, while huge pages pay, asks the kernel to back the aligned interior of a
-// large block with huge pages and faults in those of its first touch bytes (the part the caller
-// will write) on the run's threads, timing each; from a slow one on, the block is left to small
-// pages. Nothing for a small block or in any other mode. Returns the bytes left advised.
-size_t advise_huge_pages(void* p, size_t bytes, size_t touch);
-inline size_t advise_huge_pages(void* p, size_t bytes) {
-  return advise_huge_pages(p, bytes, bytes);
+// Whether a block of this size is offered huge pages now: a large block, in madvise mode, while
+// huge pages pay.
+bool huge_pages_offered(size_t bytes);
+
+// For a block huge_pages_offered, asks the kernel to back its aligned interior with huge pages
+// and faults in those of its first touch bytes (the part the caller will write) on the run's
+// threads, timing each; from a slow one on, the block is left to small pages. Nothing for any
+// other block.
+void advise_huge_pages(void* p, size_t bytes, size_t touch);
+inline void advise_huge_pages(void* p, size_t bytes) {
+  advise_huge_pages(p, bytes, bytes);
 }

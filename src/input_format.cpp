@@ -72,7 +72,7 @@ double* reserve_values(matrix_text* m, size_t n) {
   const size_t bytes = std::max<size_t>(n, 1) * sizeof(double);
   double* p = static_cast<double*>(malloc(bytes));
   if (p == nullptr) fatal("Couldn't malloc %lu bytes\n", static_cast<unsigned long>(bytes));
-  if (bytes >= kLargeBlock) advise_huge_pages(p, bytes);
+  advise_huge_pages(p, bytes);
   m->data.items.reset(p);
   m->data.size = m->data.cap = n;
   return p;
