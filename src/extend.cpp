@@ -8,6 +8,7 @@
 
 #include <algorithm>
 #include <atomic>
+#include <exception>
 #include <limits>
 #include <map>
 #include <memory>
@@ -133,9 +134,18 @@ struct extended_run {
   // With the derivative: a second buffer for each worker, and the derivative's weights.
   std::vector<fftw_block> dbufs;
   std::map<int, std::vector<double>> dweights;
+  // With bands: the spectrum of every batch, kept for all bands.
+  std::vector<fftw_block> spectra;
+  // The first batch is already in its buffer (spectra[0], or else bufs[0]).
+  bool first_filled = false;
 
   const std::pair<plan_ptr, plan_ptr>& plan(const batch& bt) const {
     return plans.at({bt.len, bt.howmany});
+  }
+  // The extended signals of batch i into buf for pass t of the forward transform, unless they are
+  // there already.
+  void fill_for(size_t i, int t, fftw_complex** x, fftw_complex* buf) const {
+    if (i > 0 || t > 0 || !first_filled) fill_batch(batches[i], x, buf);
   }
   // The extended signals of a batch, one after another from buf.
   void fill_batch(const batch& bt, fftw_complex** x, fftw_complex* buf) const {
@@ -166,10 +176,10 @@ struct extended_run {
   }
 };
 
-// Prints the transform's trace and first mark, makes the stretches, batches, buffers, plans
-// and weights, and ends the planning.
+// Prints the transform's trace and first mark, makes the stretches, batches, buffers (and with
+// bands the spectra), plans and weights, and ends the planning.
 void prepare(extended_run* r, int pad, int gaps, int rows, int cols, fftw_complex** x,
-             fftw_complex** y, bool derivative, double interval) {
+             fftw_complex** y, bool derivative, bool bands, double interval) {
   trace_transform(rows, cols);
   progress(" 0%");
   r->pad = pad;
@@ -203,10 +213,15 @@ void prepare(extended_run* r, int pad, int gaps, int rows, int cols, fftw_comple
     r->bufs.push_back(alloc_complex(largest, "Couldn't fftw_malloc %lu bytes\n"));
   for (int t = 0; derivative && t < r->workers; ++t)
     r->dbufs.push_back(alloc_complex(largest, "Couldn't fftw_malloc %lu bytes\n"));
-  // Planned here, as FFTW plans on one thread only.
-  for (const batch& bt : batches) {
-    std::vector<double>& h = r->weights[bt.len];
-    if (h.empty()) {
+  if (bands) {
+    for (const batch& bt : batches)
+      r->spectra.push_back(alloc_complex(static_cast<size_t>(bt.howmany) * bt.len,
+                                         "Couldn't fftw_malloc %lu bytes\n"));
+  }
+  auto weigh = [&] {
+    for (const batch& bt : batches) {
+      std::vector<double>& h = r->weights[bt.len];
+      if (!h.empty()) continue;
       h.resize(static_cast<size_t>(bt.len));
       one_sided_weights(h.data(), bt.len);
       if (derivative) {
@@ -214,11 +229,44 @@ void prepare(extended_run* r, int pad, int gaps, int rows, int cols, fftw_comple
         derivative_weights(d.data(), bt.len, interval);
       }
     }
-    auto& p = r->plans[{bt.len, bt.howmany}];
-    if (p.first != nullptr) continue;
-    fftw_complex* b = r->bufs[0].get();
-    p.first = make_plan(bt.howmany, bt.len, b, b, FFTW_FORWARD);
-    p.second = make_plan(bt.howmany, bt.len, b, b, FFTW_BACKWARD);
+  };
+  // FFTW plans on one thread only, and all plans are made here.
+  auto plan = [&] {
+    for (const batch& bt : batches) {
+      auto& p = r->plans[{bt.len, bt.howmany}];
+      if (p.first != nullptr) continue;
+      fftw_complex* b = r->bufs[0].get();
+      p.first = make_plan(bt.howmany, bt.len, b, b, FFTW_FORWARD);
+      p.second = make_plan(bt.howmany, bt.len, b, b, FFTW_BACKWARD);
+    }
+  };
+  if (batches.size() != 1) {
+    weigh();
+    plan();
+  } else {
+    // One long signal: planning a length of large factors works out twiddles for about as many
+    // values (some 40 ms for two million), while the other threads would wait. The signal is
+    // weighed and extended into its buffer meanwhile; a plan made without measuring reads no
+    // array, and the weights and the extension call nothing of FFTW.
+    // A plan that fails ends the file after both parts are done, not while one still writes.
+    fftw_complex* first = bands ? r->spectra[0].get() : r->bufs[0].get();
+    std::exception_ptr failed;
+    parallel_for(2, threads, [&](long long part, long long end) {
+      for (; part < end; ++part) {
+        if (part == 1) {
+          weigh();
+          r->fill_batch(batches[0], x, first);
+          continue;
+        }
+        try {
+          plan();
+        } catch (...) {
+          failed = std::current_exception();
+        }
+      }
+    });
+    if (failed) std::rethrow_exception(failed);
+    r->first_filled = true;
   }
   planning_end();
 }
@@ -228,13 +276,13 @@ void prepare(extended_run* r, int pad, int gaps, int rows, int cols, fftw_comple
 void anasig_extended(int pad, int gaps, int rows, int cols, fftw_complex** x, fftw_complex** y,
                      fftw_complex** dz, double interval) {
   extended_run r;
-  prepare(&r, pad, gaps, rows, cols, x, y, dz != nullptr, interval);
+  prepare(&r, pad, gaps, rows, cols, x, y, dz != nullptr, false, interval);
   const int repeats = timing ? 100000 : 1;
   r.each_batch([&](size_t i, fftw_complex* buf, size_t w) {
     const batch& bt = r.batches[i];
     for (int t = 0; t < repeats; ++t) {
       // Refilled each time: the transform works in place.
-      r.fill_batch(bt, x, buf);
+      r.fill_for(i, t, x, buf);
       fftw_execute_dft(r.plan(bt).first.get(), buf, buf);
     }
     if (dz != nullptr) {
@@ -263,23 +311,18 @@ void anasig_extended(int pad, int gaps, int rows, int cols, fftw_complex** x, ff
 band_pass extended_bands(int pad, int gaps, int rows, int cols, fftw_complex** x, fftw_complex** y,
                          fftw_complex** dz, double interval) {
   auto r = std::make_shared<extended_run>();
-  prepare(r.get(), pad, gaps, rows, cols, x, y, false, interval);
-  // The spectrum of every batch, kept for all bands.
-  auto spectra = std::make_shared<std::vector<fftw_block>>();
-  for (const batch& bt : r->batches)
-    spectra->push_back(alloc_complex(static_cast<size_t>(bt.howmany) * bt.len,
-                                     "Couldn't fftw_malloc %lu bytes\n"));
+  prepare(r.get(), pad, gaps, rows, cols, x, y, false, true, interval);
   const int repeats = timing ? 100000 : 1;
   r->each_batch([&](size_t i, fftw_complex*, size_t) {
     const batch& bt = r->batches[i];
-    fftw_complex* z = (*spectra)[i].get();
+    fftw_complex* z = r->spectra[i].get();
     for (int t = 0; t < repeats; ++t) {
-      r->fill_batch(bt, x, z);
+      r->fill_for(i, t, x, z);
       fftw_execute_dft(r->plan(bt).first.get(), z, z);
     }
   });
   progress("..100%\n");
-  return [r, spectra, y, dz, interval](const band& b) {
+  return [r, y, dz, interval](const band& b) {
     // The band's weights for each length, and its derivative's.
     std::map<int, std::vector<double>> h = r->weights, d;
     for (auto& [len, w] : h) {
@@ -291,7 +334,7 @@ band_pass extended_bands(int pad, int gaps, int rows, int cols, fftw_complex** x
     r->each_batch([&](size_t i, fftw_complex* buf, size_t) {
       const batch& bt = r->batches[i];
       const std::vector<double>& w = h.at(bt.len);
-      const fftw_complex* z = (*spectra)[i].get();
+      const fftw_complex* z = r->spectra[i].get();
       if (dz != nullptr) {
         for (int j = 0; j < bt.howmany; ++j) {
           const size_t at = static_cast<size_t>(j) * bt.len;
