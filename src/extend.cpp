@@ -157,10 +157,14 @@ struct extended_run {
   // The inverse of a weighted batch in buf, scaled into y; only the signals' own samples.
   void finish_batch(const batch& bt, fftw_complex** y, fftw_complex* buf) const {
     fftw_execute_dft(plan(bt).second.get(), buf, buf);
-    for (int j = 0; j < bt.howmany; ++j) {
-      const stretch& s = all[bt.first + j];
-      scale_samples(y[s.row] + s.start, buf + static_cast<size_t>(j) * bt.len, bt.n, bt.len);
-    }
+    // On the threads when this is the only batch (inside a worker it stays on that one).
+    const long long n = static_cast<long long>(bt.howmany) * bt.n;
+    parallel_for(n, threads_for_values(n, jobs), [&](long long first, long long last) {
+      each_row_part(first, last, bt.n, [&](long long j, long long k0, long long k1) {
+        const stretch& s = all[bt.first + static_cast<size_t>(j)];
+        scale_samples(y[s.row] + s.start + k0, buf + j * bt.len + k0, k1 - k0, bt.len);
+      });
+    });
   }
   // Runs each(batch index, worker buffer, worker) for every batch, whole batches shared between the
   // workers; every batch is transformed by the same plan whichever worker takes it.
@@ -288,17 +292,10 @@ void anasig_extended(int pad, int gaps, int rows, int cols, fftw_complex** x, ff
     if (dz != nullptr) {
       const std::vector<double>& d = r.dweights.at(bt.len);
       fftw_complex* dbuf = r.dbufs[w].get();
-      for (int j = 0; j < bt.howmany; ++j) {
-        const size_t at = static_cast<size_t>(j) * bt.len;
-        weight_bins_i(dbuf + at, buf + at, d.data(), 0, bt.len);
-      }
+      weight_spectra_i(dbuf, buf, bt.howmany, bt.len, d.data(), jobs);
       r.finish_batch(bt, dz, dbuf);
     }
-    const std::vector<double>& h = r.weights.at(bt.len);
-    for (int j = 0; j < bt.howmany; ++j) {
-      fftw_complex* z = buf + static_cast<size_t>(j) * bt.len;
-      weight_bins(z, z, h.data(), 0, bt.len);
-    }
+    weight_spectra(buf, buf, bt.howmany, bt.len, r.weights.at(bt.len).data(), jobs);
     r.finish_batch(bt, y, buf);
   });
   progress("..49%");
@@ -336,16 +333,10 @@ band_pass extended_bands(int pad, int gaps, int rows, int cols, fftw_complex** x
       const std::vector<double>& w = h.at(bt.len);
       const fftw_complex* z = r->spectra[i].get();
       if (dz != nullptr) {
-        for (int j = 0; j < bt.howmany; ++j) {
-          const size_t at = static_cast<size_t>(j) * bt.len;
-          weight_bins_i(buf + at, z + at, d.at(bt.len).data(), 0, bt.len);
-        }
+        weight_spectra_i(buf, z, bt.howmany, bt.len, d.at(bt.len).data(), jobs);
         r->finish_batch(bt, dz, buf);
       }
-      for (int j = 0; j < bt.howmany; ++j) {
-        const size_t at = static_cast<size_t>(j) * bt.len;
-        weight_bins(buf + at, z + at, w.data(), 0, bt.len);
-      }
+      weight_spectra(buf, z, bt.howmany, bt.len, w.data(), jobs);
       r->finish_batch(bt, y, buf);
     });
   };
