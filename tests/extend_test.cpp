@@ -132,7 +132,11 @@ TEST(Extend, GapsSplitRunsCutByHand) {
 }
 
 // Signals long enough to be taken in batches of two: each agrees with itself transformed alone.
+// On threads: a signal alone is the only batch, planned while it is filled in, and weighed and
+// scaled on all threads; batched, each worker keeps its batches to itself.
 TEST(Extend, BatchesKeepTheirSignalsApart) {
+  const int saved = jobs;
+  jobs = 3;
   const int n = 1 << 20;
   rows_t rows = random_signals(3, n, 50, 9);
   result batched(rows, PAD_MIRROR, 0);
@@ -140,7 +144,9 @@ TEST(Extend, BatchesKeepTheirSignalsApart) {
     result alone(rows_t{rows[i]}, PAD_MIRROR, 0);
     for (int k = 0; k < n; k += 997) {
       ASSERT_NEAR(batched.at(i, k)[0], rows[i][k], 1e-9);
+      ASSERT_NEAR(alone.at(0, k)[0], rows[i][k], 1e-9);
       ASSERT_NEAR(batched.at(i, k)[1], alone.at(0, k)[1], 1e-9) << i << " " << k;
     }
   }
+  jobs = saved;
 }
