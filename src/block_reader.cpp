@@ -10,6 +10,7 @@
 #include <vector>
 
 #include "block_segments.h"
+#include "block_source.h"
 #include "csv.h"
 #include "myfgets.h"
 #include "numscan.h"
@@ -298,24 +299,17 @@ static int scan_blocks(FILE* file, matrix_text* m, bool keep, bool trace, long l
   b.keep = keep;
   b.trace = trace;
   b.max_lines = max_lines;
-  std::vector<char> buf;
-  size_t carry = 0;  // unread bytes at the front of buf: an unfinished word
+  block_source source(file, kBlock, asked);
   bool eof = false;
   bool front = true;  // the first block, where a byte-order mark and names may stand
   const char sep = csv_separator;
   bool reserved = false;      // room for the values has been made from the first block
   std::vector<segment> segs;  // the stretches of the block being read
   while (!b.done && !eof) {
-    // One byte more for the NUL byte that ends the text.
-    *asked = carry + kBlock + 1;
-    if (buf.size() < *asked) buf.resize(*asked);
-    size_t got = fread(buf.data() + carry, 1, kBlock, file);
-    if (got < kBlock) {
-      if (ferror(file)) return SCAN_READ_ERROR;
-      eof = feof(file) != 0 || got == 0;
-    }
-    char* text = buf.data();
-    size_t n = carry + got;
+    if (!source.next()) return SCAN_READ_ERROR;
+    eof = source.eof();
+    char* text = source.text();
+    size_t n = source.size();
     size_t from = 0;
     size_t front_at = SIZE_MAX;  // where the text begins after what take_front took
     if (front) {
@@ -326,6 +320,7 @@ static int scan_blocks(FILE* file, matrix_text* m, bool keep, bool trace, long l
     if (b.long_number) {
       if (!feed_number(&b.number, text, n) && !eof) {
         b.number_read += n;
+        source.keep_carried();
         continue;
       }
       double v;
@@ -339,7 +334,7 @@ static int scan_blocks(FILE* file, matrix_text* m, bool keep, bool trace, long l
     if (b.in_line && b.ignore) {
       const char* nl = static_cast<const char*>(memchr(text, '\n', n));
       if (nl == nullptr) {
-        carry = 0;
+        source.keep_tail(0);
         continue;
       }
       from = static_cast<size_t>(nl - text) + 1;
@@ -386,19 +381,25 @@ static int scan_blocks(FILE* file, matrix_text* m, bool keep, bool trace, long l
       reserved = true;
       reserve_values(&b, file, segs, len);
     }
-    for (segment& g : segs) {
-      if (g.no_memory) {
-        m->failed_size = g.failed_size;
-        return SCAN_NO_MEMORY;
+    // The pieces are taken in file order while the next block is read.
+    bool no_memory = false;
+    source.during_read_ahead([&] {
+      for (segment& g : segs) {
+        if (g.no_memory) {
+          m->failed_size = g.failed_size;
+          no_memory = true;
+          return;
+        }
+        const double* v = g.values.items.get();  // null when the values are not kept
+        for (const piece& pc : g.pieces) {
+          if (b.done) return;
+          take_piece(&b, pc, v, text + n);
+          if (v != nullptr) v += pc.count;
+        }
+        if (b.done) return;
       }
-      const double* v = g.values.items.get();  // null when the values are not kept
-      for (const piece& pc : g.pieces) {
-        if (b.done) break;
-        take_piece(&b, pc, v, text + n);
-        if (v != nullptr) v += pc.count;
-      }
-      if (b.done) break;
-    }
+    });
+    if (no_memory) return SCAN_NO_MEMORY;
     if (b.done) break;
     text[n] = '\0';
     size_t used = limit;
@@ -406,8 +407,7 @@ static int scan_blocks(FILE* file, matrix_text* m, bool keep, bool trace, long l
       used += csv ? take_csv_tail(&b, text + limit, n - limit, sep)
                   : take_tail(&b, text + limit, n - limit);
     if (b.done) break;
-    carry = n - std::min(used, n);
-    memmove(buf.data(), text + n - carry, carry);
+    source.keep_tail(n - std::min(used, n));
   }
   if (!b.done && b.in_line) end_line(&b);
   m->lines = static_cast<int>(b.lines > INT_MAX ? INT_MAX : b.lines);
