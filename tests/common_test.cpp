@@ -309,3 +309,26 @@ TEST(Common, CsvLinesCarriedAcrossBlocksReadAlike) {
   EXPECT_EQ(memcmp(m[0].data.items.get(), m[1].data.items.get(), m[0].data.size * sizeof(double)),
             0);
 }
+
+// A reading that ends at a line limit ends there whether or not the block after it was read
+// ahead: the lines up to the limit, every value in its place.
+TEST(Common, LineLimitEndsTheReadingWithABlockReadAhead) {
+  std::string text;
+  const int lines = 1500000, limit = 1000003;  // about 21 MB, the limit in the third block
+  for (int i = 0; i < lines; ++i) text += std::to_string(i) + " 0.5\n";
+  for (int threads : {1, 2}) {
+    SCOPED_TRACE(threads);
+    const int saved = jobs;
+    jobs = threads;
+    FILE* f = text_file(text);
+    matrix_text m;
+    EXPECT_EQ(scan_matrix(f, &m, false, limit), SCAN_OK);
+    fclose(f);
+    jobs = saved;
+    EXPECT_EQ(m.lines, limit);
+    EXPECT_EQ(m.values, 2);
+    ASSERT_EQ(m.data.size, size_t{2} * limit);
+    for (int i = 0; i < limit; i += 4999) ASSERT_EQ(m.data.items[2 * size_t(i)], i) << i;
+    EXPECT_EQ(m.data.items[2 * size_t(limit) - 2], limit - 1);
+  }
+}
