@@ -4,7 +4,6 @@
 #include <sys/stat.h>
 
 #include <algorithm>
-#include <exception>
 
 #include "parallel.h"
 #include "settings.h"
@@ -92,20 +91,15 @@ void block_source::during_read_ahead(const std::function<void()>& work) {
   }
   std::vector<char>& b = buf_[1 - cur_];
   make_room(&b, kFront + block_ + 1, asked_);
-  std::exception_ptr failed;
+  // The work is part 0, on the caller's thread; what it throws leaves once the read is done.
   parallel_for(2, jobs, [&](long long first, long long last) {
     for (long long part = first; part < last; ++part) {
-      if (part == 1) {
-        ahead_got_ = read_into(b.data() + kFront, &ahead_error_, &ahead_eof_);
+      if (part == 0) {
+        work();
         continue;
       }
-      try {
-        work();
-      } catch (...) {
-        failed = std::current_exception();
-      }
+      ahead_got_ = read_into(b.data() + kFront, &ahead_error_, &ahead_eof_);
     }
   });
   ahead_ = true;
-  if (failed) std::rethrow_exception(failed);
 }

@@ -8,7 +8,6 @@
 
 #include <algorithm>
 #include <atomic>
-#include <exception>
 #include <limits>
 #include <map>
 #include <memory>
@@ -252,24 +251,18 @@ void prepare(extended_run* r, int pad, int gaps, int rows, int cols, fftw_comple
     // values (some 40 ms for two million), while the other threads would wait. The signal is
     // weighed and extended into its buffer meanwhile; a plan made without measuring reads no
     // array, and the weights and the extension call nothing of FFTW.
-    // A plan that fails ends the file after both parts are done, not while one still writes.
+    // Planning is part 0, on the caller's thread, where a plan that fails may end the file.
     fftw_complex* first = bands ? r->spectra[0].get() : r->bufs[0].get();
-    std::exception_ptr failed;
     parallel_for(2, threads, [&](long long part, long long end) {
       for (; part < end; ++part) {
-        if (part == 1) {
-          weigh();
-          r->fill_batch(batches[0], x, first);
+        if (part == 0) {
+          plan();
           continue;
         }
-        try {
-          plan();
-        } catch (...) {
-          failed = std::current_exception();
-        }
+        weigh();
+        r->fill_batch(batches[0], x, first);
       }
     });
-    if (failed) std::rethrow_exception(failed);
     r->first_filled = true;
   }
   planning_end();

@@ -13,6 +13,7 @@
 #include <algorithm>
 #include <atomic>
 #include <condition_variable>
+#include <exception>
 #include <memory>
 #include <mutex>
 #include <new>
@@ -175,11 +176,19 @@ void run_on_team(team_state* t, long long items, int workers, const range_work& 
     ++t->rounds;
   }
   if (workers > 1) t->wake.notify_all();
+  // What the caller's own part throws (a file that fails under --keep-going) leaves once the
+  // other parts are done: they may still be writing into what the caller lets go.
+  std::exception_ptr failed;
   inside_worker = true;
-  work(0, part_start(items, workers, 1));
+  try {
+    work(0, part_start(items, workers, 1));
+  } catch (...) {
+    failed = std::current_exception();
+  }
   inside_worker = false;
   std::unique_lock<std::mutex> lock(t->m);
   t->done.wait(lock, [&] { return t->running == 0; });
+  if (failed) std::rethrow_exception(failed);
 }
 
 }  // namespace

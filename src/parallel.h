@@ -60,8 +60,9 @@ class worker_team {
 int parallel_workers(long long items, int threads);
 
 // Splits items 0 .. items-1 into parallel_workers(items, threads) contiguous ranges as
-// part_start does, runs work(first, last) for each, the caller's thread among the workers, and
-// returns when all are done. Called from inside a worker it runs the whole range there.
+// part_start does, runs work(first, last) for each, the caller's thread among the workers (on
+// the first range), and returns when all are done; what the caller's range throws leaves then.
+// Called from inside a worker it runs the whole range there.
 void parallel_for(long long items, int threads,
                   const std::function<void(long long first, long long last)>& work);
 
