@@ -18,6 +18,7 @@
 #include "derivative.h"
 #include "fatal.h"
 #include "fft.h"
+#include "fft_threads.h"
 #include "parallel.h"
 #include "settings.h"
 
@@ -239,8 +240,10 @@ void prepare(extended_run* r, int pad, int gaps, int rows, int cols, fftw_comple
       auto& p = r->plans[{bt.len, bt.howmany}];
       if (p.first != nullptr) continue;
       fftw_complex* b = r->bufs[0].get();
-      p.first = make_plan(bt.howmany, bt.len, b, b, FFTW_FORWARD);
-      p.second = make_plan(bt.howmany, bt.len, b, b, FFTW_BACKWARD);
+      // One batch has the threads to itself; with more, each runs on one.
+      const int on = batches.size() == 1 ? long_transform_threads(bt.howmany, bt.len, jobs) : 1;
+      p.first = make_plan_on_threads(bt.howmany, bt.len, b, b, FFTW_FORWARD, on);
+      p.second = make_plan_on_threads(bt.howmany, bt.len, b, b, FFTW_BACKWARD, on);
     }
   };
   if (batches.size() != 1) {

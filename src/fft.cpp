@@ -4,7 +4,9 @@
 
 #include <algorithm>
 
+#include "extend.h"
 #include "fatal.h"
+#include "fft_threads.h"
 #include "parallel.h"
 #include "settings.h"
 #include "wisdom.h"
@@ -24,6 +26,7 @@ void one_sided_weights(double* h, int len) {
 }
 
 void planning_begin() {
+  if (!use_wisdom && !timing && jobs > 1) threaded_planning_begin();
   if (use_wisdom) import_wisdom_checked(kWisdomFile);
 }
 
@@ -50,6 +53,18 @@ static int fft_parts(int rows, int cols, fftw_complex** in, fftw_complex** out, 
   return std::max(1, parts);
 }
 
+int long_transform_threads(int howmany, int len, int threads) {
+  // Below about a million samples the planning that threads take costs about what they save.
+  constexpr int kLongTransform = 1 << 20;
+  if (use_wisdom || timing || len < kLongTransform) return 1;
+  // A threaded plan that is turned down has cost a planning, twiddles and all, which for a
+  // length with a large prime factor takes as long as the transform. FFTW splits the serial
+  // plan of most even 2,3,5,7-smooth lengths between two threads (five in six here), fewer
+  // between more, and next to none of the other lengths.
+  if (len % 2 != 0 || smooth_length(len) != len) return 1;
+  return std::min(2, threads_for_values(static_cast<long long>(howmany) * len, threads));
+}
+
 signal_fft plan_fft(int rows, int cols, fftw_complex** in, fftw_complex** out, int sign,
                     int threads) {
   signal_fft f;
@@ -57,7 +72,8 @@ signal_fft plan_fft(int rows, int cols, fftw_complex** in, fftw_complex** out, i
   f.out = out;
   f.parts = fft_parts(rows, cols, in, out, threads);
   if (f.parts == 1) {
-    f.whole = make_plan(rows, cols, in[0], out[0], sign);
+    f.whole = make_plan_on_threads(rows, cols, in[0], out[0], sign,
+                                   long_transform_threads(rows, cols, threads));
     return f;
   }
   f.size = rows / f.parts;

@@ -34,6 +34,10 @@ struct signal_fft {
   fftw_complex** in = nullptr;
   fftw_complex** out = nullptr;
 };
+// The threads a transform of howmany signals too few to slice may take inside FFTW: two for a
+// long one of a length FFTW is likely to split as its serial plan (make_plan_on_threads takes
+// them only where it does), else 1.
+int long_transform_threads(int howmany, int len, int threads);
 signal_fft plan_fft(int rows, int cols, fftw_complex** in, fftw_complex** out, int sign,
                     int threads);
 void run_fft(const signal_fft& f);
