@@ -9,6 +9,8 @@
 #include <random>
 #include <vector>
 
+#include "alloc.h"
+#include "fft_threads.h"
 #include "loading.h"
 #include "settings.h"
 #include "test_util.h"
@@ -111,4 +113,65 @@ TEST(Anasig, ThreadsGiveTheBitsOfOneThread) {
     EXPECT_EQ(memcmp(one.y.rowp()[0], three.y.rowp()[0], sizeof(fftw_complex) * rows * cols), 0);
   }
   jobs = saved;
+}
+
+// A threaded plan is taken only where it does the serial plan's steps: its loops split between
+// threads merged back, and its copies and transposes, which compute nothing, taken as one.
+TEST(Anasig, LongTransformsOnThreadsOnlyWithTheSerialSteps) {
+  const char* serial =
+      "(dft-ct-dit/32 (dftw-direct-32/16 \"t3fv_32_avx\") (dft-indirect-before"
+      " (dft-vrank>=1-x32/1 (dft-direct-128-x32 \"n1fv_128_avx\"))"
+      " (dft-r2hc-1 (rdft-rank0-ip-sq-tiledbuf/2-x32-x128))))";
+  const std::string split =
+      "(dft-thr-ct-dit-x2/32 (dftw-direct-32/16 \"t3fv_32_avx\")"
+      " (dftw-direct-32/16 \"t3fv_32_avx\") (dft-indirect-before (dft-thr-vrank>=1-x2/1"
+      " (dft-vrank>=1-x16/1 (dft-direct-128-x32 \"n1fv_128_avx\"))"
+      " (dft-vrank>=1-x16/1 (dft-direct-128-x32 \"n1fv_128_avx\")))"
+      " (dft-r2hc-1 (rdft-thr-vrank>=1-x2/1 (rdft-rank0-ip-sq-tiledbuf/1-x16-x128)"
+      " (rdft-rank0-ip-sq-tiledbuf/1-x16-x128)))))";
+  EXPECT_TRUE(same_steps(serial, split.c_str()));
+  auto changed = [&](const char* from, const char* to) {
+    std::string t = split;
+    t.replace(t.rfind(from), strlen(from), to);
+    return same_steps(serial, t.c_str());
+  };
+  EXPECT_FALSE(changed("32_avx", "32_sse2"));  // one thread's twiddles by another codelet
+  EXPECT_FALSE(changed("x16/1", "x15/1"));     // loops that do not add up
+  EXPECT_FALSE(changed("128-x32", "64-x32"));  // one thread's transforms of another kind
+  EXPECT_FALSE(changed("thr-ct-dit-x2/32", "thr-ct-dif-x2/32"));
+  EXPECT_FALSE(same_steps(serial, split.substr(0, 40).c_str()));
+
+  // FFTW's own threaded plans, some taking other steps than the serial ones (and giving other
+  // bits): whatever is taken computes the serial bits.
+  threaded_planning_begin();
+  std::mt19937_64 rng(3);
+  std::uniform_real_distribution<double> u(-1e5, 1e5);
+  struct shape {
+    int len;
+    bool in_place;
+    int threads;
+  };
+  for (shape c : {shape{65536, false, 3},
+                  {105944, false, 2},
+                  {131072, false, 2},
+                  {275275, true, 2},
+                  {262144, true, 3},
+                  {2000376, true, 2},
+                  {2000376, false, 2}}) {
+    SCOPED_TRACE(std::to_string(c.len) + (c.in_place ? " in place on " : " on ") +
+                 std::to_string(c.threads));
+    const size_t bytes = sizeof(fftw_complex) * c.len;
+    fftw_block blocks[4] = {alloc_complex(c.len, "%lu"), alloc_complex(c.len, "%lu"),
+                            alloc_complex(c.len, "%lu"), alloc_complex(c.len, "%lu")};
+    fftw_complex* in[2] = {blocks[0].get(), blocks[1].get()};
+    fftw_complex* out[2] = {c.in_place ? in[0] : blocks[2].get(),
+                            c.in_place ? in[1] : blocks[3].get()};
+    plan_ptr one = make_plan(1, c.len, in[0], out[0], FFTW_FORWARD);
+    plan_ptr many = make_plan_on_threads(1, c.len, in[1], out[1], FFTW_FORWARD, c.threads);
+    for (int k = 0; k < c.len; ++k) in[0][k][0] = u(rng), in[0][k][1] = u(rng);
+    memcpy(in[1], in[0], bytes);
+    fftw_execute(one.get());
+    fftw_execute(many.get());
+    EXPECT_EQ(memcmp(out[0], out[1], bytes), 0);
+  }
 }

@@ -17,7 +17,10 @@ TEST(Jobs, ManyThreadsWriteTheBytesOfOne) {
     std::vector<std::string> options;
   };
   const shape_case cases[] = {
-      {1, 200003, {"-i", "0.001"}},                 // one long signal, a prime length
+      {1, 200003, {"-i", "0.001"}},  // one long signal, a prime length
+      // and at lengths whose transforms FFTW splits between threads, padded or not
+      {1, 1 << 20, {"-i", "0.001", "--freq-method=derivative"}},
+      {526853, 1, {"--pad=mirror", "--freq-method=derivative"}},
       {2500, 61, {"--none", "--theta", "--freq"}},  // many short signals in columns
       {61, 2500, {"--data-in-rows", "--no-re", "-f", "7"}},
       {40000, 5, {"-i", "nan", "--no-im"}},
