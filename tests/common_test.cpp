@@ -304,7 +304,7 @@ TEST(Common, CsvLinesCarriedAcrossBlocksReadAlike) {
     ASSERT_EQ(r.data.size, size_t{lines} * fields);
     for (int i = 0; i < lines; ++i)
       for (int j = 1; j < fields; j += 997)
-        ASSERT_EQ(r.data.items[size_t{i} * fields + j], i * fields + j + 0.5) << i << " " << j;
+        ASSERT_EQ(r.data.items[static_cast<size_t>(i) * fields + j], i * fields + j + 0.5) << i << " " << j;
   }
   EXPECT_EQ(memcmp(m[0].data.items.get(), m[1].data.items.get(), m[0].data.size * sizeof(double)),
             0);
