@@ -6,12 +6,14 @@
 #include <sys/stat.h>
 
 #include <algorithm>
+#include <functional>
 #include <new>
 #include <vector>
 
 #include "block_segments.h"
 #include "block_source.h"
 #include "csv.h"
+#include "huge_pages.h"
 #include "myfgets.h"
 #include "numscan.h"
 #include "parallel.h"
@@ -381,9 +383,22 @@ static int scan_blocks(FILE* file, matrix_text* m, bool keep, bool trace, long l
       reserved = true;
       reserve_values(&b, file, segs, len);
     }
-    // The pieces are taken in file order while the next block is read.
+    // The pieces are taken in file order while the next block is read, and beside the read the
+    // room its values will likely take (as many as this block's) is faulted in: in the taking
+    // the first touches of the values would fall on this thread alone. Only where this block's
+    // values fit, so that the values do not move meanwhile.
+    std::function<void()> fault_next;
+    growing_array<double>& d = b.m->data;
+    size_t block_values = 0;
+    for (const segment& g : segs) block_values += keep_now ? g.values.size : 0;
+    if (block_values > 0 && d.size + block_values <= d.cap) {
+      const size_t from = d.size + block_values;
+      double* next = d.items.get() + from;
+      const size_t bytes = std::min(d.cap - from, block_values) * sizeof(double);
+      fault_next = [next, bytes] { fault_in_above(next, bytes); };
+    }
     bool no_memory = false;
-    source.during_read_ahead([&] {
+    auto take = [&] {
       for (segment& g : segs) {
         if (g.no_memory) {
           m->failed_size = g.failed_size;
@@ -398,7 +413,8 @@ static int scan_blocks(FILE* file, matrix_text* m, bool keep, bool trace, long l
         }
         if (b.done) return;
       }
-    });
+    };
+    source.during_read_ahead(take, fault_next);
     if (no_memory) return SCAN_NO_MEMORY;
     if (b.done) break;
     text[n] = '\0';

@@ -84,7 +84,8 @@ void block_source::keep_carried() {
   carry_from_ = static_cast<size_t>(text_ - buf_[cur_].data());
 }
 
-void block_source::during_read_ahead(const std::function<void()>& work) {
+void block_source::during_read_ahead(const std::function<void()>& work,
+                                     const std::function<void()>& beside) {
   if (!ahead_ok_ || eof_) {
     work();
     return;
@@ -99,6 +100,7 @@ void block_source::during_read_ahead(const std::function<void()>& work) {
         continue;
       }
       ahead_got_ = read_into(b.data() + kFront, &ahead_error_, &ahead_eof_);
+      if (beside) beside();
     }
   });
   ahead_ = true;

@@ -23,8 +23,10 @@ class block_source {
   // The bytes carried into this text go in front of the next block again.
   void keep_carried();
   // Runs work() while the next block is read, where that can be: a regular file, more than one
-  // thread, not at the end. work() may throw; the read is done when this returns or throws.
-  void during_read_ahead(const std::function<void()>& work);
+  // thread, not at the end; then beside() runs on the reading thread, after the read (and not
+  // at all without one). work() may throw; the read is done when this returns or throws.
+  void during_read_ahead(const std::function<void()>& work,
+                         const std::function<void()>& beside = nullptr);
 
  private:
   size_t read_into(char* at, bool* error, bool* eof);

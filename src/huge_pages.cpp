@@ -108,3 +108,10 @@ void advise_huge_pages(void* p, size_t bytes, size_t touch) {
   });
   if (!huge_pages_pay()) leave(touched, pages);
 }
+
+void fault_in_above(void* p, size_t bytes) {
+  const uintptr_t page = 4096;
+  char* const end = static_cast<char*>(p) + bytes;
+  char* at = reinterpret_cast<char*>((reinterpret_cast<uintptr_t>(p) + page - 1) & ~(page - 1));
+  for (; at < end; at += page) __atomic_fetch_add(at, 0, __ATOMIC_RELAXED);
+}

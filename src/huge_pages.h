@@ -35,3 +35,8 @@ void advise_huge_pages(void* p, size_t bytes, size_t touch);
 inline void advise_huge_pages(void* p, size_t bytes) {
   advise_huge_pages(p, bytes, bytes);
 }
+
+// Faults in for writing every page that begins inside [p, p + bytes), keeping what it holds and
+// touching nothing below p: another thread may be writing there meanwhile, and will find the
+// pages above in place when it gets to them.
+void fault_in_above(void* p, size_t bytes);
