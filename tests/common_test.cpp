@@ -304,10 +304,33 @@ TEST(Common, CsvLinesCarriedAcrossBlocksReadAlike) {
     ASSERT_EQ(r.data.size, size_t{lines} * fields);
     for (int i = 0; i < lines; ++i)
       for (int j = 1; j < fields; j += 997)
-        ASSERT_EQ(r.data.items[static_cast<size_t>(i) * fields + j], i * fields + j + 0.5) << i << " " << j;
+        ASSERT_EQ(r.data.items[static_cast<size_t>(i) * fields + j], i * fields + j + 0.5)
+            << i << " " << j;
   }
   EXPECT_EQ(memcmp(m[0].data.items.get(), m[1].data.items.get(), m[0].data.size * sizeof(double)),
             0);
+}
+
+// The room for the values is guessed from the first block, here two numbers and a comment: the
+// values outgrow it again and again while the next block is read and the room it will take is
+// faulted in, which must then never reach past the room or into a block given up.
+TEST(Common, ValuesOutgrowTheirRoomWhileTheNextBlockIsRead) {
+  std::string text = "-1 -2\n#" + std::string((4 << 20) - 100, 'c') + "\n";
+  const int lines = 1200000;  // about 16 MB
+  for (int i = 0; i < lines; ++i) text += std::to_string(i) + " 0.5\n";
+  const int saved = jobs;
+  jobs = 2;
+  FILE* f = text_file(text);
+  matrix_text m;
+  EXPECT_EQ(scan_matrix(f, &m, true), SCAN_OK);
+  fclose(f);
+  jobs = saved;
+  ASSERT_EQ(m.data.size, size_t{2} * (lines + 1));
+  EXPECT_EQ(m.data.items[1], -2);
+  for (int i = 0; i < lines; ++i) {
+    ASSERT_EQ(m.data.items[2 * size_t(i) + 2], i) << i;
+    ASSERT_EQ(m.data.items[2 * size_t(i) + 3], 0.5) << i;
+  }
 }
 
 // A reading that ends at a line limit ends there whether or not the block after it was read
