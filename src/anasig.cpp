@@ -1,5 +1,9 @@
 #include "anasig.h"
 
+#include <stdint.h>
+
+#include <algorithm>
+#include <bit>
 #include <memory>
 #include <vector>
 
@@ -61,7 +65,20 @@ struct kept_spectra {
   signal_matrix spectra;
   signal_fft inverse, derivative;
   std::vector<double> h;
+  // While held_valid, x holds the spectra times the last band's weights, which are +0 outside
+  // bins held_lo .. held_hi-1.
+  bool held_valid = false;
+  int held_lo = 0, held_hi = 0;
 };
+
+// The first and one past the last bin of weights h that is not +0 (lo == hi: none).
+static void weighted_bins(const double* h, int n, int* lo, int* hi) {
+  auto zero = [&](int k) { return std::bit_cast<uint64_t>(h[k]) == 0; };
+  *lo = 0;
+  *hi = n;
+  while (*lo < n && zero(*lo)) ++*lo;
+  while (*hi > *lo && zero(*hi - 1)) --*hi;
+}
 
 // One batched forward FFT of every signal into spectra that are kept; each band weights them
 // into x, which the forward FFT no longer needs, for one batched inverse FFT into y.
@@ -99,7 +116,21 @@ static band_pass plain_bands(int rows, int cols, fftw_complex** x, fftw_complex*
       run_fft(kept->derivative);
     }
     band_weights();
-    weight_spectra(x[0], kept->spectra.rowp()[0], rows, cols, h, jobs);
+    // x still holds the last band's spectra times its weights where nothing else wrote it (the
+    // inverse FFT leaves its input as it was). Outside both bands' weighted bins the weights are
+    // +0 for both, and x keeps its bits: only the bins in between are weighted anew.
+    const fftw_complex* spectra = kept->spectra.rowp()[0];
+    int lo, hi;
+    weighted_bins(h, cols, &lo, &hi);
+    if (kept->held_valid && dz == nullptr) {
+      const int k0 = std::min(lo, kept->held_lo), k1 = std::max(hi, kept->held_hi);
+      weight_spectra_bins(x[0], spectra, rows, cols, h, k0, k1, jobs);
+    } else {
+      weight_spectra(x[0], spectra, rows, cols, h, jobs);
+    }
+    kept->held_valid = dz == nullptr && x[0] != y[0];
+    kept->held_lo = lo;
+    kept->held_hi = hi;
     run_fft(kept->inverse);
   };
 }

@@ -109,8 +109,17 @@ static void on_row_parts(int rows, int cols, int threads, F&& each) {
 
 void weight_spectra(fftw_complex* to, const fftw_complex* from, int rows, int cols, const double* h,
                     int threads) {
-  on_row_parts(rows, cols, threads, [&](long long row, long long k0, long long k1) {
-    weight_bins(to + row * cols, from + row * cols, h, k0, k1);
+  weight_spectra_bins(to, from, rows, cols, h, 0, cols, threads);
+}
+
+void weight_spectra_bins(fftw_complex* to, const fftw_complex* from, int rows, int cols,
+                         const double* h, int k0, int k1, int threads) {
+  const long long width = k1 - k0, n = static_cast<long long>(rows) * width;
+  if (width <= 0) return;
+  parallel_for(n, threads_for_values(n, threads), [&](long long first, long long last) {
+    each_row_part(first, last, width, [&](long long row, long long a, long long b) {
+      weight_bins(to + row * cols, from + row * cols, h, k0 + a, k0 + b);
+    });
   });
 }
 

@@ -72,6 +72,9 @@ inline void scale_samples(fftw_complex* out, const fftw_complex* in, long long n
 // `from`), and every signal scaled, on the threads; the bits are the same with any count.
 void weight_spectra(fftw_complex* to, const fftw_complex* from, int rows, int cols, const double* h,
                     int threads);
+// weight_spectra on bins k0 .. k1-1 of every spectrum alone.
+void weight_spectra_bins(fftw_complex* to, const fftw_complex* from, int rows, int cols,
+                         const double* h, int k0, int k1, int threads);
 // The same in place with the one-sided weights (1 at 0 and at cols/2, 2 between, 0 above), which
 // need no array of their own: a long signal spares a pass over 8 B a sample of new memory.
 void weight_one_sided(fftw_complex* block, int rows, int cols, int threads);
