@@ -122,7 +122,7 @@ static band_pass plain_bands(int rows, int cols, fftw_complex** x, fftw_complex*
     const fftw_complex* spectra = kept->spectra.rowp()[0];
     int lo, hi;
     weighted_bins(h, cols, &lo, &hi);
-    if (kept->held_valid && dz == nullptr) {
+    if (kept->held_valid) {
       const int k0 = std::min(lo, kept->held_lo), k1 = std::max(hi, kept->held_hi);
       weight_spectra_bins(x[0], spectra, rows, cols, h, k0, k1, jobs);
     } else {

@@ -140,7 +140,7 @@ static int scan_blocks(FILE* file, matrix_text* m, bool keep, bool trace, long l
     std::function<void()> fault_next;
     growing_array<double>& d = b.m->data;
     size_t block_values = 0;
-    for (const segment& g : segs) block_values += keep_now ? g.values.size : 0;
+    for (const segment& g : segs) block_values += g.values.size;
     if (block_values > 0 && d.size + block_values <= d.cap) {
       const size_t from = d.size + block_values;
       double* next = d.items.get() + from;

@@ -98,13 +98,21 @@ void run_fft(const signal_fft& f) {
   });
 }
 
-// Runs each(row, k0, k1) over every value of a rows x cols block, shared by the threads even
-// when there is one long signal: the values are independent.
+// Runs each(row, k0, k1) over bins lo .. hi-1 of every row of a block, shared by the threads
+// even when there is one long signal: the values are independent.
+template <typename F>
+static void on_row_parts(int rows, long long lo, long long hi, int threads, F&& each) {
+  const long long width = hi - lo, n = static_cast<long long>(rows) * width;
+  if (width <= 0) return;
+  parallel_for(n, threads_for_values(n, threads), [&](long long first, long long last) {
+    each_row_part(first, last, width,
+                  [&](long long row, long long a, long long b) { each(row, lo + a, lo + b); });
+  });
+}
+// The same over every value of a rows x cols block.
 template <typename F>
 static void on_row_parts(int rows, int cols, int threads, F&& each) {
-  const long long n = static_cast<long long>(rows) * cols;
-  parallel_for(n, threads_for_values(n, threads),
-               [&](long long first, long long last) { each_row_part(first, last, cols, each); });
+  on_row_parts(rows, 0, cols, threads, each);
 }
 
 void weight_spectra(fftw_complex* to, const fftw_complex* from, int rows, int cols, const double* h,
@@ -114,12 +122,8 @@ void weight_spectra(fftw_complex* to, const fftw_complex* from, int rows, int co
 
 void weight_spectra_bins(fftw_complex* to, const fftw_complex* from, int rows, int cols,
                          const double* h, int k0, int k1, int threads) {
-  const long long width = k1 - k0, n = static_cast<long long>(rows) * width;
-  if (width <= 0) return;
-  parallel_for(n, threads_for_values(n, threads), [&](long long first, long long last) {
-    each_row_part(first, last, width, [&](long long row, long long a, long long b) {
-      weight_bins(to + row * cols, from + row * cols, h, k0 + a, k0 + b);
-    });
+  on_row_parts(rows, k0, k1, threads, [&](long long row, long long a, long long b) {
+    weight_bins(to + row * cols, from + row * cols, h, a, b);
   });
 }
 

@@ -85,10 +85,11 @@ void merge_threads(step* s) {
     if (moves) *s = step{"rdft-rank0", {}};
   } else if (starts(s->name, "dft-thr-ct-dit-x") || starts(s->name, "dft-thr-ct-dif-x")) {
     // The twiddle step's loop split into k plans of one kind, then the child transform.
-    if (!count_and_tail(s->name, "dft-thr-ct-dit-x", &k, &tail) || k < 2 ||
+    const std::string kind = s->name.substr(11, 3);  // "dit" or "dif"
+    if (!count_and_tail(s->name, ("dft-thr-ct-" + kind + "-x").c_str(), &k, &tail) || k < 2 ||
         s->parts.size() != static_cast<size_t>(k) + 1 || !all_alike(s->parts, k))
       return;
-    s->name = "dft-ct-" + s->name.substr(11, 3) + "/" + std::to_string(tail);
+    s->name = "dft-ct-" + kind + "/" + std::to_string(tail);
     s->parts.erase(s->parts.begin() + 1, s->parts.begin() + k);
   } else if (starts(s->name, "dft-thr-vrank>=1-x")) {
     // A loop over transforms split into k loops of one transform; a loop of one prints bare.
