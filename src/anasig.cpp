@@ -27,14 +27,13 @@ static void plain_transform(int rows, int cols, fftw_complex** x, fftw_complex**
 
   trace_transform(rows, cols);
   signal_fft forward = plan_fft(rows, cols, x, z, FFTW_FORWARD, jobs);
-  signal_fft inverse = plan_fft(rows, cols, z, y, FFTW_BACKWARD, jobs);
-  signal_fft derivative;
-  if (dz != nullptr) derivative = plan_fft(rows, cols, x, dz, FFTW_BACKWARD, jobs);
-  planning_end();
-
-  progress(" 0%");
-  const int repeats = timing ? 100000 : 1;
-  for (int t = 0; t < repeats; ++t) run_fft(forward);
+  signal_fft inverse, derivative;
+  run_fft_planning(forward, timing ? 100000 : 1, [&] {
+    inverse = plan_fft(rows, cols, z, y, FFTW_BACKWARD, jobs);
+    if (dz != nullptr) derivative = plan_fft(rows, cols, x, dz, FFTW_BACKWARD, jobs);
+    planning_end();
+    progress(" 0%");
+  });
   forward = signal_fft{};
   progress("..49%");
 
@@ -91,13 +90,12 @@ static band_pass plain_bands(int rows, int cols, fftw_complex** x, fftw_complex*
 
   trace_transform(rows, cols);
   signal_fft forward = plan_fft(rows, cols, x, z, FFTW_FORWARD, jobs);
-  kept->inverse = plan_fft(rows, cols, x, y, FFTW_BACKWARD, jobs);
-  if (dz != nullptr) kept->derivative = plan_fft(rows, cols, x, dz, FFTW_BACKWARD, jobs);
-  planning_end();
-
-  progress(" 0%");
-  const int repeats = timing ? 100000 : 1;
-  for (int t = 0; t < repeats; ++t) run_fft(forward);
+  run_fft_planning(forward, timing ? 100000 : 1, [&] {
+    kept->inverse = plan_fft(rows, cols, x, y, FFTW_BACKWARD, jobs);
+    if (dz != nullptr) kept->derivative = plan_fft(rows, cols, x, dz, FFTW_BACKWARD, jobs);
+    planning_end();
+    progress(" 0%");
+  });
   progress("..100%\n");
   kept->h.resize(static_cast<size_t>(cols));
   return [=](const band& b) {

@@ -25,8 +25,15 @@ void one_sided_weights(double* h, int len) {
   for (int k = 0; k < len; ++k) h[k] = k == 0 || 2 * k == len ? 1 : 2 * k < len ? 2 : 0;
 }
 
+// Plans may be split between threads, by signals or inside FFTW, and made while a transform
+// runs, except where wisdom must find the plans it stored and where --timing measures one
+// transform on one thread.
+static bool plans_may_split() {
+  return !use_wisdom && !timing;
+}
+
 void planning_begin() {
-  if (!use_wisdom && !timing && jobs > 1) threaded_planning_begin();
+  if (plans_may_split() && jobs > 1) threaded_planning_begin();
   if (use_wisdom) import_wisdom_checked(kWisdomFile);
 }
 
@@ -40,7 +47,7 @@ static int slice_start(int rows, int parts, int w) {
 }
 
 static int fft_parts(int rows, int cols, fftw_complex** in, fftw_complex** out, int threads) {
-  if (use_wisdom || timing || cols < 1024) return 1;
+  if (!plans_may_split() || cols < 1024) return 1;
   const int parts =
       std::min(threads_for_values(static_cast<long long>(rows) * cols, threads), rows / 2);
   // A plan runs on other arrays only when they are aligned as the ones it was made for.
@@ -56,7 +63,7 @@ static int fft_parts(int rows, int cols, fftw_complex** in, fftw_complex** out, 
 int long_transform_threads(int howmany, int len, int threads) {
   // Below about a million samples the planning that threads take costs about what they save.
   constexpr int kLongTransform = 1 << 20;
-  if (use_wisdom || timing || len < kLongTransform) return 1;
+  if (!plans_may_split() || len < kLongTransform) return 1;
   // A threaded plan that is turned down has cost a planning, twiddles and all, which for a
   // length with a large prime factor takes as long as the transform. FFTW splits the serial
   // plan of most even 2,3,5,7-smooth lengths between two threads (five in six here), fewer
@@ -72,8 +79,8 @@ signal_fft plan_fft(int rows, int cols, fftw_complex** in, fftw_complex** out, i
   f.out = out;
   f.parts = fft_parts(rows, cols, in, out, threads);
   if (f.parts == 1) {
-    f.whole = make_plan_on_threads(rows, cols, in[0], out[0], sign,
-                                   long_transform_threads(rows, cols, threads));
+    f.whole_threads = long_transform_threads(rows, cols, threads);
+    f.whole = make_plan_on_threads(rows, cols, in[0], out[0], sign, f.whole_threads);
     return f;
   }
   f.size = rows / f.parts;
@@ -94,6 +101,25 @@ void run_fft(const signal_fft& f) {
       const int first = slice_start(rows, f.parts, static_cast<int>(w));
       fftw_plan p = w < f.larger_parts ? f.larger.get() : f.smaller.get();
       fftw_execute_dft(p, f.in[first], f.out[first]);
+    }
+  });
+}
+
+void run_fft_planning(const signal_fft& f, int repeats, const std::function<void()>& planning) {
+  if (f.parts > 1 || f.whole_threads > 1 || !plans_may_split()) {
+    planning();
+    for (int t = 0; t < repeats; ++t) run_fft(f);
+    return;
+  }
+  // Planning is part 0, on the caller's thread, where a plan that fails may end the file; with
+  // one thread to be had, the parts run one after the other.
+  parallel_for(2, jobs, [&](long long part, long long end) {
+    for (; part < end; ++part) {
+      if (part == 0) {
+        planning();
+        continue;
+      }
+      for (int t = 0; t < repeats; ++t) run_fft(f);
     }
   });
 }

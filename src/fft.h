@@ -4,6 +4,7 @@
 
 #include <fftw3.h>
 
+#include <functional>
 #include <memory>
 
 struct plan_deleter {
@@ -31,6 +32,7 @@ struct signal_fft {
   plan_ptr whole;
   plan_ptr larger, smaller;  // slices of one signal more than `size`, and of `size`
   int parts = 1, size = 0, larger_parts = 0;
+  int whole_threads = 1;  // the threads the whole plan may take inside FFTW
   fftw_complex** in = nullptr;
   fftw_complex** out = nullptr;
 };
@@ -41,6 +43,12 @@ int long_transform_threads(int howmany, int len, int threads);
 signal_fft plan_fft(int rows, int cols, fftw_complex** in, fftw_complex** out, int sign,
                     int threads);
 void run_fft(const signal_fft& f);
+// run_fft(f) `repeats` times while `planning` makes the plans that follow, each on a thread of
+// its own where f runs on one thread: FFTW does not split one long signal of most lengths, and
+// planning a length of large factors takes about as long as the transform. Plans made without
+// measuring read no array, and they are the same whenever they are made. Otherwise the planning
+// comes first.
+void run_fft_planning(const signal_fft& f, int repeats, const std::function<void()>& planning);
 
 // Spectrum bins k0 .. k1-1 times their weights h[k0 .. k1-1], both parts, from `from` into
 // `to` (which may be `from`).

@@ -18,6 +18,8 @@ TEST(Jobs, ManyThreadsWriteTheBytesOfOne) {
   };
   const shape_case cases[] = {
       {1, 200003, {"-i", "0.001"}},  // one long signal, a prime length
+      // the inverse plans made while the forward transform runs, the derivative's among them
+      {3, 100003, {"--data-in-rows", "-i", "0.001", "--freq-method=derivative"}},
       // and at lengths whose transforms FFTW splits between threads, padded or not
       {1, 1 << 20, {"-i", "0.001", "--freq-method=derivative"}},
       {526853, 1, {"--pad=mirror", "--freq-method=derivative"}},
