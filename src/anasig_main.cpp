@@ -92,9 +92,10 @@ static void process_file(const char* path) {
   set_result_layout(text, fields, std::move(times));
 
   // The analytic signal takes the place of the samples, which are read only by the forward
-  // transform: one matrix fewer to fault in and to hold. Bands and the derivative keep the
-  // samples' matrix as work space and write into a matrix of their own.
-  const bool in_place = bands.empty() && !derivative_wanted();
+  // transform: one matrix fewer to fault in and to hold. The derivative's spectra pass through
+  // the samples' matrix before the analytic signal is written there. Bands keep it as work space
+  // for every band and write into a matrix of their own.
+  const bool in_place = bands.empty();
   signal_matrix x, y;
   alloc_matrix(&x, rows, cols, "Couldn't malloc x(%lu bytes).\n",
                "Couldn't fftw_malloc x[0](%lu bytes).\n");

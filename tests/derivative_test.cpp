@@ -30,8 +30,10 @@ std::vector<double> frequency(const std::vector<double>& x, double dt, int mode 
   for (int k = 0; k < n; ++k) in.rowp()[0][k][0] = x[k], in.rowp()[0][k][1] = 0;
   quiet = 1;
   pad = mode;
+  // As the tool runs them: without bands the analytic signal is written over the samples.
+  fftw_complex** out = band_arg == nullptr ? in.rowp() : y.rowp();
   if (band_arg == nullptr) {
-    anasig(1, n, in.rowp(), y.rowp(), d.rowp(), dt);
+    anasig(1, n, in.rowp(), out, d.rowp(), dt);
   } else {
     bands.clear();
     add_bands(band_arg);
@@ -39,7 +41,7 @@ std::vector<double> frequency(const std::vector<double>& x, double dt, int mode 
     bands.clear();
   }
   pad = PAD_NONE;
-  derivative_frequency(y.rowp(), d.rowp(), 1, n, in_cycles, 1);
+  derivative_frequency(out, d.rowp(), 1, n, in_cycles, 1);
   std::vector<double> f(n);
   for (int k = 0; k < n; ++k) f[k] = d.rowp()[0][k][0];
   return f;
