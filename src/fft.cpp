@@ -79,8 +79,8 @@ signal_fft plan_fft(int rows, int cols, fftw_complex** in, fftw_complex** out, i
   f.out = out;
   f.parts = fft_parts(rows, cols, in, out, threads);
   if (f.parts == 1) {
-    f.whole_threads = long_transform_threads(rows, cols, threads);
-    f.whole = make_plan_on_threads(rows, cols, in[0], out[0], sign, f.whole_threads);
+    f.whole = make_plan_on_threads(rows, cols, in[0], out[0], sign,
+                                   long_transform_threads(rows, cols, threads), &f.whole_threads);
     return f;
   }
   f.size = rows / f.parts;

@@ -32,7 +32,7 @@ struct signal_fft {
   plan_ptr whole;
   plan_ptr larger, smaller;  // slices of one signal more than `size`, and of `size`
   int parts = 1, size = 0, larger_parts = 0;
-  int whole_threads = 1;  // the threads the whole plan may take inside FFTW
+  int whole_threads = 1;  // the threads the whole plan runs on inside FFTW
   fftw_complex** in = nullptr;
   fftw_complex** out = nullptr;
 };

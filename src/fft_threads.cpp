@@ -153,7 +153,10 @@ bool same_steps(const char* serial, const char* threaded) {
 }
 
 plan_ptr make_plan_on_threads(int howmany, int len, fftw_complex* in, fftw_complex* out, int sign,
-                              int threads) {
+                              int threads, int* taken) {
+  int on = 1;
+  if (taken == nullptr) taken = &on;
+  *taken = 1;
   plan_ptr serial = make_plan(howmany, len, in, out, sign);
   if (threads <= 1 || !threads_ready) return serial;
   fftw_plan_with_nthreads(threads);
@@ -164,5 +167,6 @@ plan_ptr make_plan_on_threads(int howmany, int len, fftw_complex* in, fftw_compl
   if (split == nullptr) return serial;
   // The twiddles the serial plan worked out are shared with the threaded one while both exist.
   if (!same_steps(printed(serial.get()).c_str(), printed(split.get()).c_str())) return serial;
+  *taken = threads;
   return split;
 }

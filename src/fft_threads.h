@@ -11,9 +11,10 @@ void threaded_planning_begin();
 
 // The plan make_plan makes, but made for `threads` threads when FFTW's threaded plan takes the
 // serial plan's very steps, split between the threads; otherwise the serial plan. Threaded
-// plans run their loops with parallel_for.
+// plans run their loops with parallel_for. `taken`, where given, gets the threads the plan
+// runs on.
 plan_ptr make_plan_on_threads(int howmany, int len, fftw_complex* in, fftw_complex* out, int sign,
-                              int threads);
+                              int threads, int* taken = nullptr);
 
 // Whether a threaded plan, as fftw_sprint_plan prints it, computes every value with the same
 // operations as the serial plan: its loops split between threads merged back, copies and
