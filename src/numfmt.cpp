@@ -7,6 +7,10 @@
 #include <bit>
 #include <charconv>
 
+#if defined(__SSE2__)
+#include <emmintrin.h>
+#endif
+
 namespace {
 
 using u128 = unsigned __int128;
@@ -79,10 +83,16 @@ constexpr char kDigits2[] =
 
 static_assert(std::endian::native == std::endian::little, "digit strings are built in registers");
 
-inline uint64_t pair(uint64_t n) {
-  uint16_t two;
-  memcpy(&two, kDigits2 + 2 * n, 2);
-  return two;
+// "e", the sign and two or three digits of k, without a branch: the pair lands over the
+// hundreds digit when there is none.
+inline char* write_exponent(char* p, int k) {
+  p[0] = 'e';
+  p[1] = k < 0 ? '-' : '+';
+  unsigned ak = k < 0 ? -k : k;
+  int wide = ak >= 100;
+  p[2] = static_cast<char>('0' + ak / 100);
+  memcpy(p + 2 + wide, kDigits2 + 2 * (ak % 100), 2);
+  return p + 4 + wide;
 }
 
 // "000" to "999" as three bytes, first digit lowest.
@@ -94,6 +104,98 @@ constexpr std::array<uint32_t, 1000> make_digits3() {
 }
 
 constexpr auto kDigits3 = make_digits3();
+
+#if defined(__SSE2__)
+
+// The 11 digits of n, 10^10 <= n < 10^11, as text in bytes 0 to 10 and '0' in 11 to 15: the
+// first three from the table, the last eight from n mod 10^8 in 16-bit lanes, its two halves
+// of four digits each divided by 1000, 100, 10 and 1 at once (high halves of products, exact
+// below 10^4), each quotient less ten times the one before it.
+[[gnu::always_inline]] inline __m128i digits11(uint64_t n) {
+  uint64_t top = n / 100000000;
+  uint32_t low = static_cast<uint32_t>(n - top * 100000000);
+  const __m128i v = _mm_cvtsi32_si128(static_cast<int>(low));
+  // low / 10^4 as low (2^40 / 10^4 rounded up) / 2^40, exact below 10^8.
+  const __m128i hi4 = _mm_srli_epi64(_mm_mul_epu32(v, _mm_set1_epi32(109951163)), 40);
+  const __m128i lo4 = _mm_sub_epi32(v, _mm_mul_epu32(hi4, _mm_set1_epi32(10000)));
+  // Four lanes of each half x, times 4 so that two high halves give floor(x / 1000) as
+  // x 8389 / 2^23, floor(x / 100) as x 5243 / 2^19, floor(x / 10) as x 13108 / 2^17, and x.
+  __m128i x = _mm_slli_epi64(_mm_unpacklo_epi16(hi4, lo4), 2);
+  x = _mm_unpacklo_epi16(x, x);
+  x = _mm_unpacklo_epi32(x, x);
+  x = _mm_mulhi_epu16(x, _mm_setr_epi16(8389, 5243, 13108, -32768, 8389, 5243, 13108, -32768));
+  x = _mm_mulhi_epu16(
+      x, _mm_setr_epi16(1 << 7, 1 << 11, 1 << 13, -32768, 1 << 7, 1 << 11, 1 << 13, -32768));
+  x = _mm_sub_epi16(x, _mm_slli_epi64(_mm_mullo_epi16(x, _mm_set1_epi16(10)), 16));
+  const __m128i d = _mm_add_epi8(_mm_packus_epi16(x, _mm_setzero_si128()), _mm_set1_epi8('0'));
+  return _mm_or_si128(_mm_slli_si128(d, 3), _mm_cvtsi32_si128(static_cast<int>(kDigits3[top])));
+}
+
+// For the dot after d digits, 1 <= d <= 11: the bytes before it, the bytes after it, the dot;
+// 64 bytes, so that an entry is found with a shift.
+struct alignas(16) Dot {
+  uint8_t before[16], after[16], dot[16], pad[16];
+};
+
+constexpr std::array<Dot, 12> make_dots() {
+  std::array<Dot, 12> t{};
+  for (int d = 1; d < 12; ++d)
+    for (int j = 0; j < 16; ++j) {
+      t[d].before[j] = j < d ? 0xff : 0;
+      t[d].after[j] = j > d ? 0xff : 0;
+      t[d].dot[j] = j == d ? '.' : 0;
+    }
+  return t;
+}
+
+constexpr auto kDots = make_dots();
+
+inline __m128i load16(const uint8_t* m) {
+  return _mm_load_si128(reinterpret_cast<const __m128i*>(m));
+}
+
+// Writes n 10^(k-10) without its sign, 10^10 <= n <= 10^11, as "%.11g" does.
+[[gnu::always_inline]] inline char* write_g11(char* p, uint64_t n, int k) {
+  if (n == 100000000000ull) {
+    n = 10000000000ull;
+    ++k;
+  }
+  const __m128i s = digits11(n);
+  // Significant digits: up to the last one that is not '0' (the first never is).
+  const unsigned zeros =
+      static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(s, _mm_set1_epi8('0'))));
+  const int nd = 32 - std::countl_zero((~zeros & 0x7ffu) | 1);
+  // Text goes out in 16-byte stores that may run past the end but stay in the room.
+  if (k >= 0 && k < 11) {
+    // Fixed: the digits before the dot, the dot, then the rest one byte on; the dot is gone
+    // when no digit follows it.
+    const int dot = k + 1;
+    const Dot& m = kDots[dot];
+    __m128i t = _mm_or_si128(_mm_and_si128(s, load16(m.before)),
+                             _mm_and_si128(_mm_slli_si128(s, 1), load16(m.after)));
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_or_si128(t, load16(m.dot)));
+    return p + (nd <= dot ? dot : nd + 1);
+  }
+  if (k < 0 && k >= -4) {
+    // "0." and -k-1 zeros in front.
+    const int lead = 1 - k;
+    memcpy(p, "0.000000", 8);
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + lead), s);
+    return p + lead + nd;
+  }
+  _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 1), s);
+  p[0] = static_cast<char>(_mm_cvtsi128_si32(s));
+  p[1] = '.';
+  return write_exponent(p + (nd == 1 ? 1 : nd + 1), k);
+}
+
+#else
+
+inline uint64_t pair(uint64_t n) {
+  uint16_t two;
+  memcpy(&two, kDigits2 + 2 * n, 2);
+  return two;
+}
 
 // The 11 digits of n, 10^10 <= n < 10^11, as text in a register, first digit in byte 0: three
 // groups of three and a pair.
@@ -112,10 +214,6 @@ inline u128 digits11(uint64_t n) {
   uint64_t g3 = pair(y >> 54);
   uint64_t lo = kDigits3[top] | g1 << 24 | g2 << 48;
   return static_cast<u128>(g2 >> 16 | g3 << 8) << 64 | lo;
-}
-
-char* fallback(char* p, double v) {
-  return std::to_chars(p, p + kG11Max, v, std::chars_format::general, 11).ptr;
 }
 
 // Writes n 10^(k-10) without its sign, 10^10 <= n <= 10^11, as "%.11g" does.
@@ -150,20 +248,18 @@ inline char* write_g11(char* p, uint64_t n, int k) {
   p[0] = static_cast<char>(s);
   p[1] = '.';
   p += nd == 1 ? 1 : nd + 1;
-  p[0] = 'e';
-  p[1] = k < 0 ? '-' : '+';
-  // Two or three exponent digits, without a branch: the pair lands over the hundreds digit when
-  // there is none.
-  unsigned ak = k < 0 ? -k : k;
-  int wide = ak >= 100;
-  p[2] = static_cast<char>('0' + ak / 100);
-  memcpy(p + 2 + wide, kDigits2 + 2 * (ak % 100), 2);
-  return p + 4 + wide;
+  return write_exponent(p, k);
+}
+
+#endif
+
+char* fallback(char* p, double v) {
+  return std::to_chars(p, p + kG11Max, v, std::chars_format::general, 11).ptr;
 }
 
 // k = floor(b log10 2) for b = floor(log2 v), exact for |b| <= 1200: floor(log10 v) is k or
 // k + 1, for v = M 2^e with M in [2^63, 2^64).
-inline int decimal_exponent(int e) {
+constexpr int decimal_exponent(int e) {
   return ((e + 63) * 78913) >> 18;
 }
 
@@ -223,28 +319,50 @@ inline int decimal_exponent(int e) {
   return write_g11(p, n, k);
 }
 
+// By biased exponent b of a normal v = M 2^e (M in [2^63, 2^64), e = b - 1086): the high half
+// of 10^q for q = 10 - k, k = decimal_exponent(e), and how far M goes right first so that
+// x = v 10^q stands above bit 86 of their product whatever b is. M's low eleven bits are 0 and
+// the shift stays below ten, so M keeps every bit.
+struct ByExponent {
+  uint64_t hi;
+  int32_t k;
+  uint32_t shift;
+};
+
+constexpr std::array<ByExponent, 2047> make_by_exponent() {
+  std::array<ByExponent, 2047> t{};
+  for (int b = 1; b < 2047; ++b) {
+    const int e = b - 1086;
+    const int k = decimal_exponent(e);
+    const Pow10& pw = kPow10[10 - k - kMinQ];
+    const int s = -(e + pw.g + 128);
+    if (s < 22 || s > 31) throw "a shift out of range";
+    t[b] = {pw.hi, k, static_cast<uint32_t>(s - 22)};
+  }
+  return t;
+}
+
+constexpr auto kByExponent = make_by_exponent();
+
 }  // namespace
 
 char* format_g11(char* p, double v) {
   uint64_t bits = std::bit_cast<uint64_t>(v);
-  int biased = static_cast<int>((bits >> 52) & 0x7ff);
+  unsigned biased = static_cast<unsigned>((bits >> 52) & 0x7ff);
   // Zeros, subnormals, infinities and NaNs in one test.
-  if (static_cast<unsigned>(biased - 1) >= 0x7fe) [[unlikely]]
+  if (biased - 1 >= 0x7fe) [[unlikely]]
     return format_slow(p, v);
-  // v = M * 2^e with M in [2^63, 2^64).
-  uint64_t M = bits << 11 | 1ull << 63;
-  int e = biased - 1086;
-  int k = decimal_exponent(e);
-  const Pow10& pw = kPow10[10 - k - kMinQ];
-  // x = v 10^(10-k) lies in [10^10, 10^12) and is n + f 2^-64 from the high half of P alone,
-  // short by under M 2^64 units of 2^-s (s = t + 64), i.e. by under 2^(64-t) + 1 units of 2^-64
-  // in f, with t in [22, 31]. More than 2^43 away from the halfway point that cannot change the
-  // rounding.
-  int t = -(e + pw.g + 128);
-  u128 H = static_cast<u128>(M) * pw.hi;
-  uint64_t hi = static_cast<uint64_t>(H >> 64), lo = static_cast<uint64_t>(H);
-  uint64_t n = hi >> t;
-  uint64_t f = (hi << (64 - t)) | (lo >> t);
+  const ByExponent& b = kByExponent[biased];
+  // x = v 10^(10-k) lies in [10^10, 10^12). H, from the high half of 10^(10-k) alone, falls
+  // short of the exact product by under M < 2^64 units, so n + f 2^-64 falls short of x by
+  // under 2^42 + 1 units of 2^-64. More than 2^43 away from the halfway point that cannot change
+  // the rounding.
+  const uint64_t M = (bits << 11 | 1ull << 63) >> b.shift;
+  const u128 H = static_cast<u128>(M) * b.hi;
+  const uint64_t hi = static_cast<uint64_t>(H >> 64), lo = static_cast<uint64_t>(H);
+  uint64_t n = hi >> 22;
+  const uint64_t f = hi << 42 | lo >> 22;
+  int k = b.k;
   constexpr uint64_t kMargin = 1ull << 43;
   if (n >= 100000000000ull) {
     // Twelve digits: x / 10 rounds on its last digit d and f, d + f 2^-64 against 5, with f

@@ -12,6 +12,9 @@
 #include <random>
 #include <string>
 
+// The same formatter as built for machines without SSE2 (numfmt_portable.cpp).
+char* format_g11_portable(char* p, double v);
+
 namespace {
 
 // Compares format_g11 with the C library's "%.11g" and reports the first few differences.
@@ -26,9 +29,14 @@ class Differ {
     ++count_;
     char want[64];
     int n = snprintf(want, sizeof want, "%.11g", v);
+    check(v, want, n, format_g11, "format_g11");
+    check(v, want, n, format_g11_portable, "the portable format_g11");
+  }
+
+  void check(double v, const char* want, int n, char* (*format)(char*, double), const char* name) {
     char got[kG11Max + kGuard];
     memset(got + kG11Max, kFill, kGuard);
-    char* end = format_g11(got, v);
+    char* end = format(got, v);
     bool in_room = end >= got && end <= got + kG11Max;
     bool guard_ok = true;
     for (int i = kG11Max; i < kG11Max + kGuard; ++i) guard_ok = guard_ok && got[i] == kFill;
@@ -36,7 +44,8 @@ class Differ {
     if (++mismatches_ > 20) return;
     std::string text = in_room ? std::string(got, end) : std::string("<end out of room>");
     ADD_FAILURE() << "bits 0x" << std::hex << std::bit_cast<uint64_t>(v) << ": printf \"" << want
-                  << "\", format_g11 \"" << text << "\"" << (guard_ok ? "" : " (wrote past room)");
+                  << "\", " << name << " \"" << text << "\""
+                  << (guard_ok ? "" : " (wrote past room)");
   }
 
   // v and its neighbours up to ulps steps away on both sides, for both signs.
