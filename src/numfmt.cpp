@@ -353,15 +353,14 @@ char* format_g11(char* p, double v) {
   if (biased - 1 >= 0x7fe) [[unlikely]]
     return format_slow(p, v);
   const ByExponent& b = kByExponent[biased];
-  // x = v 10^(10-k) lies in [10^10, 10^12). H, from the high half of 10^(10-k) alone, falls
-  // short of the exact product by under M < 2^64 units, so n + f 2^-64 falls short of x by
-  // under 2^42 + 1 units of 2^-64. More than 2^43 away from the halfway point that cannot change
-  // the rounding.
+  // x = v 10^(10-k) lies in [10^10, 10^12): n is the bits of H from 86 up and f the 64 below
+  // them. H, from the high half of 10^(10-k) alone, falls short of the exact product by under
+  // M < 2^64 units, so n + f 2^-64 falls short of x by under 2^42 + 1 units of 2^-64. More than
+  // 2^43 away from the halfway point that cannot change the rounding.
   const uint64_t M = (bits << 11 | 1ull << 63) >> b.shift;
   const u128 H = static_cast<u128>(M) * b.hi;
-  const uint64_t hi = static_cast<uint64_t>(H >> 64), lo = static_cast<uint64_t>(H);
-  uint64_t n = hi >> 22;
-  const uint64_t f = hi << 42 | lo >> 22;
+  uint64_t n = static_cast<uint64_t>(H >> 86);
+  const uint64_t f = static_cast<uint64_t>(H >> 22);
   int k = b.k;
   constexpr uint64_t kMargin = 1ull << 43;
   if (n >= 100000000000ull) {
