@@ -5,8 +5,10 @@
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
+#include <sys/mman.h>
 
 #include <string>
+#include <vector>
 
 #include "alloc.h"
 #include "block_reader.h"
@@ -102,6 +104,40 @@ TEST(HugePages, ASlowHugePageLeavesTheRestOfTheRunToSmallPages) {
   EXPECT_FALSE(advised(first));
   growing_array<double> values;
   EXPECT_EQ(values_lost_in_moves(&values), 0u);
+  set_slow_huge_page(2.0);
+}
+
+// The pages of [p, p + bytes) that are resident, one byte a page.
+std::string resident(const char* p, size_t bytes) {
+  std::vector<unsigned char> in(bytes / 4096);
+  if (mincore(const_cast<char*>(p), bytes, in.data()) != 0) return "?";
+  std::string pages;
+  for (unsigned char c : in) pages += (c & 1) != 0 ? '1' : '0';
+  return pages;
+}
+
+// What will be written of a large block is faulted in as it is made, huge pages or not, and
+// nothing past it; the reader's faulting ahead takes the pages that begin in its range only.
+TEST(HugePages, TheWrittenPartOfALargeBlockIsFaultedInAsItIsMade) {
+  const size_t bytes = 8 << 20, page = 4096;
+  char* p = static_cast<char*>(
+      mmap(nullptr, bytes, PROT_READ | PROT_WRITE, MAP_PRIVATE | MAP_ANONYMOUS, -1, 0));
+  ASSERT_NE(p, MAP_FAILED);
+  madvise(p, bytes, MADV_NOHUGEPAGE);
+  if (madvise(p, page, 23 /* MADV_POPULATE_WRITE */) != 0) {
+    munmap(p, bytes);
+    GTEST_SKIP() << "no MADV_POPULATE_WRITE";
+  }
+  set_slow_huge_page(-1);
+  const size_t touch = (3 << 20) + 100, pages = (touch + page - 1) / page;
+  advise_huge_pages(p, bytes, touch);
+  const size_t at = (4 << 20) + 10;
+  fault_in_above(p + at, 3 * page);
+  std::string want(bytes / page, '0');
+  want.replace(0, pages, pages, '1');
+  want.replace(at / page + 1, 3, 3, '1');
+  EXPECT_EQ(resident(p, bytes), want);
+  munmap(p, bytes);
   set_slow_huge_page(2.0);
 }
 
