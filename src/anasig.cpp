@@ -21,8 +21,8 @@
 static void plain_transform(int rows, int cols, fftw_complex** x, fftw_complex** y,
                             fftw_complex** dz, double interval) {
   signal_matrix spectra;
-  alloc_matrix(&spectra, rows, cols, "Couldn't malloc %lu bytes\n",
-               "Couldn't fftw_malloc %lu bytes\n");
+  alloc_matrix_in_room(&spectra, rows, cols, "Couldn't malloc %lu bytes\n",
+                       "Couldn't fftw_malloc %lu bytes\n");
   fftw_complex** z = spectra.rowp();
 
   trace_transform(rows, cols);
@@ -84,8 +84,8 @@ static void weighted_bins(const double* h, int n, int* lo, int* hi) {
 static band_pass plain_bands(int rows, int cols, fftw_complex** x, fftw_complex** y,
                              fftw_complex** dz, double interval) {
   auto kept = std::make_shared<kept_spectra>();
-  alloc_matrix(&kept->spectra, rows, cols, "Couldn't malloc %lu bytes\n",
-               "Couldn't fftw_malloc %lu bytes\n");
+  alloc_matrix_in_room(&kept->spectra, rows, cols, "Couldn't malloc %lu bytes\n",
+                       "Couldn't fftw_malloc %lu bytes\n");
   fftw_complex** z = kept->spectra.rowp();
 
   trace_transform(rows, cols);
@@ -136,8 +136,10 @@ static band_pass plain_bands(int rows, int cols, fftw_complex** x, fftw_complex*
 band_pass anasig_bands(int rows, int cols, fftw_complex** x, fftw_complex** y, fftw_complex** dz,
                        double interval) {
   planning_begin();
-  if (extended_transform_wanted(pad, gaps, rows, cols, x))
+  if (extended_transform_wanted(pad, gaps, rows, cols, x)) {
+    drop_room();
     return extended_bands(pad, gaps, rows, cols, x, y, dz, interval);
+  }
   return plain_bands(rows, cols, x, y, dz, interval);
 }
 
@@ -147,6 +149,7 @@ int anasig(int rows, int cols, fftw_complex** x, fftw_complex** y, fftw_complex*
   planning_begin();
   // Padding and gaps take a path of their own; without them the batched transform runs.
   if (extended_transform_wanted(pad, gaps, rows, cols, x)) {
+    drop_room();
     anasig_extended(pad, gaps, rows, cols, x, y, dz, interval);
   } else {
     plain_transform(rows, cols, x, y, dz, interval);

@@ -44,6 +44,10 @@ static void process_file(const char* path) {
   tstep = run_tstep;
   // Started at the first stage that wants them, and shared by every stage of this file.
   worker_team threads(jobs);
+  // The room the values leave goes with the file, whether the transform took it or not.
+  struct room_dropper {
+    ~room_dropper() { drop_room(); }
+  } drop_room_at_end;
   FILE* f = fopen(path, "r");
   if (f == nullptr) fatal("Couldn't open %s.\n  %s\n", path, strerror(errno));
   struct stat in;

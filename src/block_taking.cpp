@@ -126,7 +126,9 @@ void reserve_values(block_state* b, FILE* file, const std::vector<segment>& segs
   // Every number takes two bytes at least, with what ends it.
   const double most = std::min<double>(INT_MAX, static_cast<double>(st.st_size) / 2 + 1);
   const size_t want = static_cast<size_t>(std::min(guess, most));
-  if (want > b->m->data.cap * 2) b->m->data.reserve(want);
+  // Twice as much and a little more where it can be had, for the spectra that are made in the
+  // values' block once they are placed; what the values do not take is only reserved until then.
+  if (want > b->m->data.cap * 2 && !b->m->data.reserve(2 * want + 8)) b->m->data.reserve(want);
 }
 
 void take_piece(block_state* b, const piece& pc, const double* values, const char* text_end) {

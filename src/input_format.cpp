@@ -70,11 +70,16 @@ void refuse_recording(const char* path, const std::string& reason) {
 
 double* reserve_values(matrix_text* m, size_t n) {
   const size_t bytes = std::max<size_t>(n, 1) * sizeof(double);
-  double* p = static_cast<double*>(malloc(bytes));
+  // Room for the spectra too where it can be had: they are made in the values' block once the
+  // values are placed, on the pages the values took.
+  size_t room = 2 * bytes + 64;
+  double* p = static_cast<double*>(malloc(room));
+  if (p == nullptr) p = static_cast<double*>(malloc(room = bytes));
   if (p == nullptr) fatal("Couldn't malloc %lu bytes\n", static_cast<unsigned long>(bytes));
-  advise_huge_pages(p, bytes);
+  advise_huge_pages(p, room, bytes);
   m->data.items.reset(p);
-  m->data.size = m->data.cap = n;
+  m->data.size = n;
+  m->data.cap = room / sizeof(double);
   return p;
 }
 

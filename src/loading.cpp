@@ -6,6 +6,7 @@
 
 #include "dbg_printf.h"
 #include "fatal.h"
+#include "matrix.h"
 #include "parallel.h"
 #include "settings.h"
 #include "transpose.h"
@@ -118,6 +119,8 @@ void load_matrix(matrix_text* m, fftw_complex** x, int rows, int cols, int row_o
                  const int* fields) {
   progress("Reading file...");
   place(*m, x, rows, cols, row_orientation != 0, fields);
+  // The values' pages are in place: the spectra are made there if they fit.
+  offer_room(std::move(m->data.items), m->data.cap * sizeof(double));
   m->data = {};
   m->text_after = {};
   if (debug) {

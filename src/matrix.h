@@ -8,6 +8,7 @@
 struct signal_matrix {
   c_array<fftw_complex*> index;
   fftw_block block;
+  c_array<double> room;  // instead of block where the matrix was made in offered room
   fftw_complex** rowp() const { return index.get(); }
 };
 
@@ -16,3 +17,14 @@ struct signal_matrix {
 void alloc_matrix(signal_matrix* m, int rows, int cols, const char* index_failed,
                   const char* block_failed);
 void free_matrix(signal_matrix* m);
+
+// Room of bytes that a stage is done with and whose pages are in place (the values once
+// placed), for the next matrix made by alloc_matrix_in_room: where that fits in it, the pages
+// it takes are not faulted in anew. Held, one at a time, until taken or dropped.
+void offer_room(c_array<double> room, size_t bytes);
+void drop_room();
+// As alloc_matrix, but in the offered room where the matrix fits, at an address aligned as
+// FFTW's allocator aligns (so the transforms planned on it are the same); the room goes either
+// way.
+void alloc_matrix_in_room(signal_matrix* m, int rows, int cols, const char* index_failed,
+                          const char* block_failed);

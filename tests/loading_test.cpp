@@ -2,12 +2,14 @@
 #include "loading.h"
 
 #include <gtest/gtest.h>
+#include <stdint.h>
 #include <unistd.h>
 
 #include <string>
 #include <vector>
 
 #include "common.h"
+#include "matrix.h"
 #include "settings.h"
 #include "test_util.h"
 
@@ -139,6 +141,8 @@ TEST(Loading, LoadMatrixAsTheRunDoes) {
     signal_matrix x;
     alloc_matrix(&x, rows, cols, "%lu", "%lu");
     quiet = 1;
+    const char* values = reinterpret_cast<const char*>(m.data.items.get());
+    const size_t bytes = m.data.cap * sizeof(double);
     load_matrix(&m, x.rowp(), rows, cols, rows_are_signals);
     const double want[2][3] = {{1, 2, 3}, {10, 20, 30}};
     for (int i = 0; i < rows; ++i)
@@ -147,5 +151,21 @@ TEST(Loading, LoadMatrixAsTheRunDoes) {
         EXPECT_EQ(x.rowp()[i][k][1], 0);
       }
     EXPECT_EQ(m.data.items, nullptr);
+    // The values' block is left for the spectra, which start in it as FFTW's blocks would.
+    signal_matrix spectra;
+    alloc_matrix_in_room(&spectra, rows, cols, "%lu", "%lu");
+    const char* s = reinterpret_cast<const char*>(spectra.rowp()[0]);
+    EXPECT_TRUE(s >= values && s + rows * cols * sizeof(fftw_complex) <= values + bytes);
+    EXPECT_EQ(reinterpret_cast<uintptr_t>(s) % 64, 0u);
+    EXPECT_EQ(spectra.rowp()[1] - spectra.rowp()[0], cols);
   }
+  // Room too small is let go, and the matrix has a block of its own.
+  offer_room(alloc_array<double>(100, "%lu"), 100 * sizeof(double));
+  signal_matrix big;
+  alloc_matrix_in_room(&big, 2, 50, "%lu", "%lu");
+  EXPECT_EQ(big.room, nullptr);
+  EXPECT_NE(big.block, nullptr);
+  signal_matrix after;
+  alloc_matrix_in_room(&after, 1, 2, "%lu", "%lu");
+  EXPECT_EQ(after.room, nullptr);
 }
