@@ -136,10 +136,8 @@ static band_pass plain_bands(int rows, int cols, fftw_complex** x, fftw_complex*
 band_pass anasig_bands(int rows, int cols, fftw_complex** x, fftw_complex** y, fftw_complex** dz,
                        double interval) {
   planning_begin();
-  if (extended_transform_wanted(pad, gaps, rows, cols, x)) {
-    drop_room();
+  if (extended_transform_wanted(pad, gaps, rows, cols, x))
     return extended_bands(pad, gaps, rows, cols, x, y, dz, interval);
-  }
   return plain_bands(rows, cols, x, y, dz, interval);
 }
 
@@ -149,7 +147,6 @@ int anasig(int rows, int cols, fftw_complex** x, fftw_complex** y, fftw_complex*
   planning_begin();
   // Padding and gaps take a path of their own; without them the batched transform runs.
   if (extended_transform_wanted(pad, gaps, rows, cols, x)) {
-    drop_room();
     anasig_extended(pad, gaps, rows, cols, x, y, dz, interval);
   } else {
     plain_transform(rows, cols, x, y, dz, interval);

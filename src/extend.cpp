@@ -19,6 +19,7 @@
 #include "fatal.h"
 #include "fft.h"
 #include "fft_threads.h"
+#include "matrix.h"
 #include "parallel.h"
 #include "settings.h"
 
@@ -123,12 +124,20 @@ struct batch {
 // Everything a padded or gap transform plans before it runs: the stretches sorted by length,
 // their batches, a buffer for each worker that runs, a plan pair for each length and batch
 // size, and the one-sided weights of each length.
+// A worker's buffer: a block of its own, or the values' room.
+struct work_buffer {
+  fftw_block block;
+  c_array<double> room;
+  fftw_complex* at = nullptr;
+  fftw_complex* get() const { return at; }
+};
+
 struct extended_run {
   int pad;
   std::vector<stretch> all;
   std::vector<batch> batches;
   int workers = 1;
-  std::vector<fftw_block> bufs;
+  std::vector<work_buffer> bufs;
   std::map<std::pair<int, int>, std::pair<plan_ptr, plan_ptr>> plans;
   std::map<int, std::vector<double>> weights;
   // With the derivative: a second buffer for each worker, and the derivative's weights.
@@ -213,8 +222,15 @@ void prepare(extended_run* r, int pad, int gaps, int rows, int cols, fftw_comple
   // Buffers are made only for the workers that run.
   const int threads = timing ? 1 : threads_for_values(static_cast<long long>(rows) * cols, jobs);
   r->workers = std::max(1, parallel_workers(static_cast<long long>(batches.size()), threads));
-  for (int t = 0; t < r->workers; ++t)
-    r->bufs.push_back(alloc_complex(largest, "Couldn't fftw_malloc %lu bytes\n"));
+  // The first is made in the values' room where it fits, on the pages the values took.
+  for (int t = 0; t < r->workers; ++t) {
+    work_buffer& b = r->bufs.emplace_back();
+    if (t == 0) b.room = take_room(largest, &b.at);
+    if (b.room == nullptr) {
+      b.block = alloc_complex(largest, "Couldn't fftw_malloc %lu bytes\n");
+      b.at = b.block.get();
+    }
+  }
   for (int t = 0; derivative && t < r->workers; ++t)
     r->dbufs.push_back(alloc_complex(largest, "Couldn't fftw_malloc %lu bytes\n"));
   if (bands) {

@@ -18,11 +18,16 @@ void alloc_matrix(signal_matrix* m, int rows, int cols, const char* index_failed
                   const char* block_failed);
 void free_matrix(signal_matrix* m);
 
-// Room of bytes that a stage is done with and whose pages are in place (the values once
-// placed), for the next matrix made by alloc_matrix_in_room: where that fits in it, the pages
-// it takes are not faulted in anew. Held, one at a time, until taken or dropped.
-void offer_room(c_array<double> room, size_t bytes);
+// Room of bytes that a stage is done with, whose first in_place bytes have their pages in place
+// (the values once placed), for the next block made in it: where that fits and covers those
+// pages, they are not faulted in anew. Held, one at a time, until taken or dropped.
+void offer_room(c_array<double> room, size_t bytes, size_t in_place);
 void drop_room();
+// The offered room for n complex values where they fit and cover its pages in place, at an address aligned as FFTW's
+// allocator aligns (so that the transforms planned on it are the same), in *at; the room is
+// handed over to be held while they are used. Null where they do not fit; the room goes either
+// way.
+c_array<double> take_room(size_t n, fftw_complex** at);
 // As alloc_matrix, but in the offered room where the matrix fits, at an address aligned as
 // FFTW's allocator aligns (so the transforms planned on it are the same); the room goes either
 // way.

@@ -159,8 +159,13 @@ TEST(Loading, LoadMatrixAsTheRunDoes) {
     EXPECT_EQ(reinterpret_cast<uintptr_t>(s) % 64, 0u);
     EXPECT_EQ(spectra.rowp()[1] - spectra.rowp()[0], cols);
   }
-  // Room too small is let go, and the matrix has a block of its own.
-  offer_room(alloc_array<double>(100, "%lu"), 100 * sizeof(double));
+  // Room is let go where a block would not cover the pages in place, or would not fit, and the
+  // matrix then has a block of its own.
+  fftw_complex* at;
+  offer_room(alloc_array<double>(100, "%lu"), 100 * sizeof(double), 50 * sizeof(double));
+  EXPECT_EQ(take_room(10, &at), nullptr);
+  EXPECT_EQ(take_room(20, &at), nullptr) << "the room was kept";
+  offer_room(alloc_array<double>(100, "%lu"), 100 * sizeof(double), 0);
   signal_matrix big;
   alloc_matrix_in_room(&big, 2, 50, "%lu", "%lu");
   EXPECT_EQ(big.room, nullptr);
