@@ -121,9 +121,6 @@ struct batch {
   int howmany, n, len;
 };
 
-// Everything a padded or gap transform plans before it runs: the stretches sorted by length,
-// their batches, a buffer for each worker that runs, a plan pair for each length and batch
-// size, and the one-sided weights of each length.
 // A worker's buffer: a block of its own, or the values' room.
 struct work_buffer {
   fftw_block block;
@@ -131,6 +128,10 @@ struct work_buffer {
   fftw_complex* at = nullptr;
   fftw_complex* get() const { return at; }
 };
+
+// Everything a padded or gap transform plans before it runs: the stretches sorted by length,
+// their batches, a buffer for each worker that runs, a plan pair for each length and batch
+// size, and the one-sided weights of each length.
 
 struct extended_run {
   int pad;

@@ -120,8 +120,7 @@ void load_matrix(matrix_text* m, fftw_complex** x, int rows, int cols, int row_o
   progress("Reading file...");
   place(*m, x, rows, cols, row_orientation != 0, fields);
   // The values' pages are in place: the spectra are made there if they fit.
-  offer_room(std::move(m->data.items), m->data.cap * sizeof(double),
-             m->data.size * sizeof(double));
+  offer_room(std::move(m->data.items), m->data.cap * sizeof(double), m->data.size * sizeof(double));
   m->data = {};
   m->text_after = {};
   if (debug) {

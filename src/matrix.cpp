@@ -43,14 +43,15 @@ c_array<double> take_room(size_t n, fftw_complex** at) {
     return nullptr;
   }
   char* const base = reinterpret_cast<char*>(offered.get());
-  const size_t skip = (kRoomAlignment - reinterpret_cast<uintptr_t>(base) % kRoomAlignment) %
-                      kRoomAlignment;
+  const size_t skip =
+      (kRoomAlignment - reinterpret_cast<uintptr_t>(base) % kRoomAlignment) % kRoomAlignment;
   // The part the room's last user did not touch is faulted in as a new block's would be: with
   // small pages once huge pages have stopped paying, whatever the room was advised when made.
   if (!huge_pages_offered(offered_bytes)) {
     char* first;
-    const size_t n = huge_interior(base + offered_in_place, offered_bytes - offered_in_place, &first);
-    if (n > 0) madvise(first, n, MADV_NOHUGEPAGE);
+    const size_t left =
+        huge_interior(base + offered_in_place, offered_bytes - offered_in_place, &first);
+    if (left > 0) madvise(first, left, MADV_NOHUGEPAGE);
   }
   advise_huge_pages(base, offered_bytes, skip + bytes);
   *at = reinterpret_cast<fftw_complex*>(base + skip);
@@ -61,8 +62,7 @@ c_array<double> take_room(size_t n, fftw_complex** at) {
 void alloc_matrix_in_room(signal_matrix* m, int rows, int cols, const char* index_failed,
                           const char* block_failed) {
   fftw_complex* first;
-  c_array<double> room =
-      take_room(static_cast<size_t>(rows) * static_cast<size_t>(cols), &first);
+  c_array<double> room = take_room(static_cast<size_t>(rows) * static_cast<size_t>(cols), &first);
   if (room == nullptr) return alloc_matrix(m, rows, cols, index_failed, block_failed);
   m->index = alloc_array<fftw_complex*>(static_cast<size_t>(rows), index_failed);
   m->room = std::move(room);

@@ -23,13 +23,11 @@ void free_matrix(signal_matrix* m);
 // pages, they are not faulted in anew. Held, one at a time, until taken or dropped.
 void offer_room(c_array<double> room, size_t bytes, size_t in_place);
 void drop_room();
-// The offered room for n complex values where they fit and cover its pages in place, at an address aligned as FFTW's
-// allocator aligns (so that the transforms planned on it are the same), in *at; the room is
-// handed over to be held while they are used. Null where they do not fit; the room goes either
-// way.
+// The offered room for n complex values where they fit and cover its pages in place, in *at at
+// an address aligned as FFTW's allocator aligns (so that the transforms planned on it are the
+// same); the room is handed over to be held while they are used. Null where they do not fit;
+// the room goes either way.
 c_array<double> take_room(size_t n, fftw_complex** at);
-// As alloc_matrix, but in the offered room where the matrix fits, at an address aligned as
-// FFTW's allocator aligns (so the transforms planned on it are the same); the room goes either
-// way.
+// As alloc_matrix, but in the offered room where take_room gives it.
 void alloc_matrix_in_room(signal_matrix* m, int rows, int cols, const char* index_failed,
                           const char* block_failed);
