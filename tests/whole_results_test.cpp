@@ -13,6 +13,7 @@
 #include <time.h>
 #include <unistd.h>
 
+#include <algorithm>
 #include <filesystem>
 #include <random>
 #include <set>
@@ -82,9 +83,13 @@ TEST(WholeResults, StoppedAtAnyMoment) {
   std::vector<std::string> old_results, new_results;
   for (const char* e : kExts) old_results.push_back(read_text(ref / "s" + e));
   write_file(ref / "s.txt", new_input);
-  double t0 = monotonic();
-  ASSERT_EQ(run(ref.path, {"anasig", "--quiet", "s.txt"}).status, 0);
-  const double full = monotonic() - t0;
+  // The shortest of three runs: one slowed by other tests would put every moment past the end.
+  double full = 1e9;
+  for (int i = 0; i < 3; ++i) {
+    const double t0 = monotonic();
+    ASSERT_EQ(run(ref.path, {"anasig", "--quiet", "s.txt"}).status, 0);
+    full = std::min(full, monotonic() - t0);
+  }
   for (const char* e : kExts) new_results.push_back(read_text(ref / "s" + e));
 
   const int sigs[] = {SIGKILL, SIGQUIT, SIGUSR1, SIGALRM, SIGXCPU, SIGKILL, SIGTERM, SIGPIPE};
