@@ -132,7 +132,6 @@ struct work_buffer {
 // Everything a padded or gap transform plans before it runs: the stretches sorted by length,
 // their batches, a buffer for each worker that runs, a plan pair for each length and batch
 // size, and the one-sided weights of each length.
-
 struct extended_run {
   int pad;
   std::vector<stretch> all;

@@ -109,14 +109,18 @@ static void populate_on_threads(char* from, char* to) {
   const long long parts = static_cast<long long>((to - from + kHugePage - 1) / kHugePage);
   parallel_for(parts, jobs, [&](long long a, long long b) {
     char* const lo = from + a * kHugePage;
-    char* const hi = std::min(to, from + b * kHugePage);
-    populate(lo, hi);
-    fault_in_above(lo, static_cast<size_t>(hi - lo));
+    fault_in_above(lo, static_cast<size_t>(std::min(to, from + b * kHugePage) - lo));
   });
 }
 
-void fault_in(void* p, size_t bytes) {
-  populate_on_threads(static_cast<char*>(p), static_cast<char*>(p) + bytes);
+void fault_in_small(void* p, size_t bytes) {
+  char* const from = static_cast<char*>(p);
+  // Advice given when the block was made is taken back; a system that gives huge pages by
+  // itself keeps doing so.
+  char* first;
+  const size_t n = huge_interior(from, bytes, &first);
+  if (n > 0 && thp_system_mode() == THP_MADVISE) madvise(first, n, MADV_NOHUGEPAGE);
+  populate_on_threads(from, from + bytes);
 }
 
 void advise_huge_pages(void* p, size_t bytes, size_t touch) {

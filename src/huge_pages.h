@@ -36,9 +36,10 @@ inline void advise_huge_pages(void* p, size_t bytes) {
   advise_huge_pages(p, bytes, bytes);
 }
 
-// Faults in for writing, on the run's threads, every page that begins inside [p, p + bytes), as
-// the written part of a large block offered no huge pages is faulted in when it is made.
-void fault_in(void* p, size_t bytes);
+// Faults in for writing, on the run's threads, every page that begins inside [p, p + bytes) with
+// small pages, whatever huge-page advice the block was given, as the written part of a large
+// block offered no huge pages is faulted in when it is made.
+void fault_in_small(void* p, size_t bytes);
 
 // Faults in for writing every page that begins inside [p, p + bytes), keeping what it holds and
 // touching nothing below p: another thread may be writing there meanwhile, and will find the

@@ -1,7 +1,6 @@
 #include "matrix.h"
 
 #include <stdint.h>
-#include <sys/mman.h>
 
 #include "huge_pages.h"
 
@@ -48,15 +47,10 @@ c_array<double> take_room(size_t n, fftw_complex** at) {
   // The part the room's last user did not touch is faulted in as a new block's would be: with
   // small pages once huge pages have stopped paying, whatever the room was advised when made,
   // and shared between the threads by itself, not with the pages already in place.
-  if (huge_pages_offered(offered_bytes)) {
+  if (huge_pages_offered(offered_bytes))
     advise_huge_pages(base, offered_bytes, skip + bytes);
-  } else if (skip + bytes > offered_in_place) {
-    char* first;
-    const size_t left =
-        huge_interior(base + offered_in_place, offered_bytes - offered_in_place, &first);
-    if (left > 0) madvise(first, left, MADV_NOHUGEPAGE);
-    fault_in(base + offered_in_place, skip + bytes - offered_in_place);
-  }
+  else
+    fault_in_small(base + offered_in_place, skip + bytes - offered_in_place);
   *at = reinterpret_cast<fftw_complex*>(base + skip);
   offered_bytes = 0;
   return std::move(offered);
