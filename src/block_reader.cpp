@@ -159,7 +159,7 @@ static int scan_blocks(FILE* file, matrix_text* m, bool keep, bool trace, long l
         for (const piece& pc : g.pieces) {
           if (b.done) return;
           take_piece(&b, pc, v, text + n);
-          if (v != nullptr) v += pc.count;
+          if (v != nullptr) v += pc.count * pc.repeat;
         }
         if (b.done) return;
       }

@@ -30,6 +30,25 @@ bool keep_piece(segment* g, const piece& pc) {
   }
 }
 
+// Whether pc, which begins at a line start, is a whole line that ends as the lines of `run` do,
+// `run` being whole lines alike itself: pc then goes into it.
+bool alike(const piece& run, const piece& pc) {
+  return pc.line_end && !pc.comment && !pc.text && !pc.nul && pc.count == run.count &&
+         pc.numbers == run.numbers && pc.blank == run.blank &&
+         pc.decimal_comma == run.decimal_comma;
+}
+
+// Keeps pc, read at a line start when `whole`; a whole plain line joins the lines alike
+// before it. `open` tells whether the last piece kept is such lines, and is kept up to date.
+bool keep_line(segment* g, const piece& pc, bool whole, bool* open) {
+  if (whole && *open && alike(g->pieces.back(), pc)) {
+    ++g->pieces.back().repeat;
+    return true;
+  }
+  *open = whole && pc.line_end && !pc.comment && !pc.text && !pc.nul;
+  return keep_piece(g, pc);
+}
+
 }  // namespace
 
 // The comment rule of delimited text: today's, less the separator.
@@ -44,6 +63,7 @@ bool is_csv_comment_start(char c, char separator) {
 void read_segment(segment* g, bool keep) {
   char* p = g->begin;
   bool line_start = g->at_line_start;
+  bool open = false;
   while (p < g->end) {
     char* nl = static_cast<char*>(memchr(p, '\n', static_cast<size_t>(g->end - p)));
     char* stop = nl != nullptr ? nl : g->end;
@@ -71,7 +91,7 @@ void read_segment(segment* g, bool keep) {
       pc.comma = pc.text && comma_before_digit(at);
       pc.nul = nul != nullptr;
     }
-    if (!keep_piece(g, pc)) return;
+    if (!keep_line(g, pc, line_start, &open)) return;
     p = nl != nullptr ? nl + 1 : g->end;
     line_start = nl != nullptr;
   }
@@ -83,6 +103,7 @@ void read_segment(segment* g, bool keep) {
 void read_csv_segment(segment* g, bool keep, char separator) {
   const char* p = g->begin;
   bool line_start = g->at_line_start;
+  bool open = false;
   while (p < g->end) {
     piece pc;
     pc.begin = p;
@@ -116,7 +137,7 @@ void read_csv_segment(segment* g, bool keep, char separator) {
         if (p >= g->end) break;
       }
     }
-    if (!keep_piece(g, pc)) return;
+    if (!keep_line(g, pc, line_start, &open)) return;
     line_start = pc.line_end;
   }
 }

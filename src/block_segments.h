@@ -8,10 +8,13 @@
 
 #include "block_reader.h"
 
-// A stretch of one line as one thread read it.
+// A stretch of one line as one thread read it; or several whole lines alike, one after the other,
+// each with `count` numbers and nothing else: a piece a line would cost its memory's first
+// touches at every line of a file of one column.
 struct piece {
   const char* begin = nullptr;  // its first byte
   long long count = 0;          // numbers read (with --csv: fields, each a value)
+  long long repeat = 1;         // lines alike from `begin`, each whole and ended by a newline
   long long numbers = 0;        // with --csv: fields that hold a number
   bool text = false;            // a non-number ended the reading: the rest of the line is ignored
   bool nul = false;             // a NUL byte ended the reading: the rest of the line is ignored

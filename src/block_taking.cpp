@@ -131,7 +131,9 @@ void reserve_values(block_state* b, FILE* file, const std::vector<segment>& segs
   if (want > b->m->data.cap * 2 && !b->m->data.reserve(2 * want + 8)) b->m->data.reserve(want);
 }
 
-void take_piece(block_state* b, const piece& pc, const double* values, const char* text_end) {
+// Takes one line of a piece, or the part of a line it holds.
+static void take_line(block_state* b, const piece& pc, const double* values,
+                      const char* text_end) {
   if (!b->in_line) {
     begin_line(b, pc.comment);
     if (!pc.comment) quote_line(b, pc.begin, text_end);
@@ -147,6 +149,57 @@ void take_piece(block_state* b, const piece& pc, const double* values, const cha
     b->ignore = pc.text || pc.nul;
   }
   if (pc.line_end) end_line(b);
+}
+
+// Takes the k lines alike that follow a run's first line at once, where that is what taking them
+// one by one would do: the block goes on past them and they add only values and line numbers.
+// Their quotes are not needed: a line that is not the first and keeps the count is never quoted.
+static bool take_alike_at_once(block_state* b, const piece& pc, const double* values,
+                               long long k) {
+  growing_array<double>& d = b->m->data;
+  const size_t n = static_cast<size_t>(k * pc.count);
+  const bool values_now = b->keep && !b->counting;
+  if (b->done || b->counting || b->in_line || b->expected != pc.count ||
+      b->m->first_line == 0 || (csv && pc.blank) || b->lines + k >= b->max_lines ||
+      b->lines + k > INT_MAX || (values_now && (d.size + n > d.cap || d.size + n > INT_MAX)))
+    return false;
+  if (values_now && n > 0) {
+    memcpy(d.items.get() + d.size, values, n * sizeof(double));
+    d.size += n;
+  }
+  if (clock_field != 0 && b->keep)
+    for (long long j = 1; j <= k; ++j) b->m->line_numbers.push_back(b->file_lines + j);
+  b->file_lines += k;
+  b->line_no = b->file_lines;
+  b->lines += k;
+  b->line_values = d.size - (values_now ? static_cast<size_t>(pc.count) : 0);
+  b->count = pc.count;
+  b->numbers = pc.numbers;
+  b->blank = pc.blank;
+  // None of these lines had text after its numbers.
+  for (long long j = 0; b->trace && j < k; ++j) {
+    if (!b->m->text_after.push(false, &b->m->failed_size)) {
+      b->status = SCAN_NO_MEMORY;
+      b->done = true;
+      break;
+    }
+  }
+  return true;
+}
+
+void take_piece(block_state* b, const piece& pc, const double* values, const char* text_end) {
+  take_line(b, pc, values, text_end);
+  if (pc.repeat == 1) return;
+  const double* next = values != nullptr ? values + pc.count : nullptr;
+  if (take_alike_at_once(b, pc, next, pc.repeat - 1)) return;
+  // One by one: each line begins after the newline of the one before.
+  piece line = pc;
+  line.repeat = 1;
+  for (long long j = 1; j < pc.repeat && !b->done; ++j) {
+    line.begin = static_cast<const char*>(memchr(line.begin, '\n', text_end - line.begin)) + 1;
+    take_line(b, line, next, text_end);
+    if (next != nullptr) next += pc.count;
+  }
 }
 
 bool take_number(block_state* b, double v) {
