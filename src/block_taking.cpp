@@ -132,8 +132,7 @@ void reserve_values(block_state* b, FILE* file, const std::vector<segment>& segs
 }
 
 // Takes one line of a piece, or the part of a line it holds.
-static void take_line(block_state* b, const piece& pc, const double* values,
-                      const char* text_end) {
+static void take_line(block_state* b, const piece& pc, const double* values, const char* text_end) {
   if (!b->in_line) {
     begin_line(b, pc.comment);
     if (!pc.comment) quote_line(b, pc.begin, text_end);
@@ -154,14 +153,13 @@ static void take_line(block_state* b, const piece& pc, const double* values,
 // Takes the k lines alike that follow a run's first line at once, where that is what taking them
 // one by one would do: the block goes on past them and they add only values and line numbers.
 // Their quotes are not needed: a line that is not the first and keeps the count is never quoted.
-static bool take_alike_at_once(block_state* b, const piece& pc, const double* values,
-                               long long k) {
+static bool take_alike_at_once(block_state* b, const piece& pc, const double* values, long long k) {
   growing_array<double>& d = b->m->data;
   const size_t n = static_cast<size_t>(k * pc.count);
   const bool values_now = b->keep && !b->counting;
-  if (b->done || b->counting || b->in_line || b->expected != pc.count ||
-      b->m->first_line == 0 || (csv && pc.blank) || b->lines + k >= b->max_lines ||
-      b->lines + k > INT_MAX || (values_now && (d.size + n > d.cap || d.size + n > INT_MAX)))
+  if (b->done || b->counting || b->in_line || b->expected != pc.count || b->m->first_line == 0 ||
+      (csv && pc.blank) || b->lines + k >= b->max_lines || b->lines + k > INT_MAX ||
+      (values_now && (d.size + n > d.cap || d.size + n > INT_MAX)))
     return false;
   if (values_now && n > 0) {
     memcpy(d.items.get() + d.size, values, n * sizeof(double));
