@@ -131,24 +131,30 @@ constexpr auto kDigits3 = make_digits3();
   return _mm_or_si128(_mm_slli_si128(d, 3), _mm_cvtsi32_si128(static_cast<int>(kDigits3[top])));
 }
 
-// For the dot after d digits, 1 <= d <= 11: the bytes before it, the bytes after it, the dot;
-// 64 bytes, so that an entry is found with a shift.
-struct alignas(16) Dot {
-  uint8_t before[16], after[16], dot[16], pad[16];
+// The fixed layout of each k in [-4, 10], at k + 4: for k >= 0 the bytes before the dot (the
+// first k + 1), the bytes after it and the dot; for k < 0 every byte, as the digits go after "0."
+// and -k-1 zeros, `lead` bytes on. 64 bytes, so that an entry is found with a shift.
+struct alignas(16) Fixed {
+  uint8_t before[16], after[16], dot[16];
+  uint8_t lead, pad[15];
 };
 
-constexpr std::array<Dot, 12> make_dots() {
-  std::array<Dot, 12> t{};
-  for (int d = 1; d < 12; ++d)
+constexpr std::array<Fixed, 15> make_fixed() {
+  std::array<Fixed, 15> t{};
+  for (int k = -4; k < 11; ++k) {
+    Fixed& f = t[k + 4];
+    const int d = k < 0 ? 16 : k + 1;
     for (int j = 0; j < 16; ++j) {
-      t[d].before[j] = j < d ? 0xff : 0;
-      t[d].after[j] = j > d ? 0xff : 0;
-      t[d].dot[j] = j == d ? '.' : 0;
+      f.before[j] = j < d ? 0xff : 0;
+      f.after[j] = j > d && d < 16 ? 0xff : 0;
+      f.dot[j] = j == d ? '.' : 0;
     }
+    f.lead = static_cast<uint8_t>(k < 0 ? 1 - k : 0);
+  }
   return t;
 }
 
-constexpr auto kDots = make_dots();
+constexpr auto kFixed = make_fixed();
 
 inline __m128i load16(const uint8_t* m) {
   return _mm_load_si128(reinterpret_cast<const __m128i*>(m));
@@ -166,22 +172,17 @@ inline __m128i load16(const uint8_t* m) {
       static_cast<unsigned>(_mm_movemask_epi8(_mm_cmpeq_epi8(s, _mm_set1_epi8('0'))));
   const int nd = 32 - std::countl_zero((~zeros & 0x7ffu) | 1);
   // Text goes out in 16-byte stores that may run past the end but stay in the room.
-  if (k >= 0 && k < 11) {
-    // Fixed: the digits before the dot, the dot, then the rest one byte on; the dot is gone
-    // when no digit follows it.
-    const int dot = k + 1;
-    const Dot& m = kDots[dot];
+  if (k >= -4 && k < 11) {
+    // Fixed, one way on both sides of 1, which data often crosses at random: for k >= 0 the
+    // digits before the dot, the dot, then the rest one byte on, the dot gone when no digit
+    // follows it; for k < 0 "0." and -k-1 zeros, then the digits.
+    const Fixed& m = kFixed[k + 4];
+    memcpy(p, "0.000000", 8);  // under the digits where k >= 0
     __m128i t = _mm_or_si128(_mm_and_si128(s, load16(m.before)),
                              _mm_and_si128(_mm_slli_si128(s, 1), load16(m.after)));
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(p), _mm_or_si128(t, load16(m.dot)));
-    return p + (nd <= dot ? dot : nd + 1);
-  }
-  if (k < 0 && k >= -4) {
-    // "0." and -k-1 zeros in front.
-    const int lead = 1 - k;
-    memcpy(p, "0.000000", 8);
-    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + lead), s);
-    return p + lead + nd;
+    _mm_storeu_si128(reinterpret_cast<__m128i*>(p + m.lead), _mm_or_si128(t, load16(m.dot)));
+    const int dot = k + 1;
+    return p + (k < 0 ? m.lead + nd : nd <= dot ? dot : nd + 1);
   }
   _mm_storeu_si128(reinterpret_cast<__m128i*>(p + 1), s);
   p[0] = static_cast<char>(_mm_cvtsi128_si32(s));
