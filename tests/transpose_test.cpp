@@ -6,9 +6,11 @@
 #include <vector>
 
 TEST(PlaceAcross, EveryNumberLandsAtItsSignalAndLineOverTileEdges) {
-  // Below, at and past a tile's lines and numbers; split between two callers; all numbers,
-  // then every other one to the signals in reverse with the rest left out.
-  for (auto [lines, values] : {std::pair{1, 1}, {3, 70}, {64, 32}, {130, 37}, {200, 97}}) {
+  // Below, at and past a tile's lines and numbers, and large enough for each caller's samples to
+  // be streamed past the caches; split between two callers; all numbers, then every other one to
+  // the signals in reverse with the rest left out.
+  for (auto [lines, values] :
+       {std::pair{1, 1}, {3, 70}, {64, 32}, {130, 37}, {200, 97}, {70001, 37}}) {
     std::vector<double> v(static_cast<size_t>(lines) * values);
     for (size_t i = 0; i < v.size(); ++i)
       v[i] = static_cast<double>(i / values * 1000 + i % values);
