@@ -190,7 +190,9 @@ void take_piece(block_state* b, const piece& pc, const double* values, const cha
   if (pc.repeat == 1) return;
   const double* next = values != nullptr ? values + pc.count : nullptr;
   if (take_alike_at_once(b, pc, next, pc.repeat - 1)) return;
-  // One by one: each line begins after the newline of the one before.
+  // One by one: each line begins after the newline of the one before. (A newline in a quoted
+  // field of delimited text puts that early, but only for the quote, which no line after a
+  // run's first is ever given.)
   piece line = pc;
   line.repeat = 1;
   for (long long j = 1; j < pc.repeat && !b->done; ++j) {
