@@ -30,22 +30,25 @@ bool keep_piece(segment* g, const piece& pc) {
   }
 }
 
-// Whether pc, which begins at a line start, is a whole line that ends as the lines of `run` do,
-// `run` being whole lines alike itself: pc then goes into it.
-bool alike(const piece& run, const piece& pc) {
-  return pc.line_end && !pc.comment && !pc.text && !pc.nul && pc.count == run.count &&
-         pc.numbers == run.numbers && pc.blank == run.blank &&
-         pc.decimal_comma == run.decimal_comma;
+// Whether pc, read from a line start, holds nothing but the line's numbers and its newline.
+bool plain_line(const piece& pc) {
+  return pc.line_end && !pc.comment && !pc.text && !pc.nul;
 }
 
-// Keeps pc, read at a line start when `whole`; a whole plain line joins the lines alike
-// before it. `open` tells whether the last piece kept is such lines, and is kept up to date.
+// Keeps pc, read at a line start when `whole`; a whole plain line joins the lines before it
+// where they are such lines of the same count and flags. `open` tells whether the last piece
+// kept is such lines, and is kept up to date.
 bool keep_line(segment* g, const piece& pc, bool whole, bool* open) {
-  if (whole && *open && alike(g->pieces.back(), pc)) {
-    ++g->pieces.back().repeat;
-    return true;
+  const bool plain = whole && plain_line(pc);
+  if (plain && *open) {
+    piece& run = g->pieces.back();
+    if (pc.count == run.count && pc.numbers == run.numbers && pc.blank == run.blank &&
+        pc.decimal_comma == run.decimal_comma) {
+      ++run.repeat;
+      return true;
+    }
   }
-  *open = whole && pc.line_end && !pc.comment && !pc.text && !pc.nul;
+  *open = plain;
   return keep_piece(g, pc);
 }
 

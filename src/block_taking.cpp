@@ -161,10 +161,7 @@ static bool take_alike_at_once(block_state* b, const piece& pc, const double* va
       (csv && pc.blank) || b->lines + k >= b->max_lines || b->lines + k > INT_MAX ||
       (values_now && (d.size + n > d.cap || d.size + n > INT_MAX)))
     return false;
-  if (values_now && n > 0) {
-    memcpy(d.items.get() + d.size, values, n * sizeof(double));
-    d.size += n;
-  }
+  if (values_now) add_values(b, values, k * pc.count);  // they fit, so they go in at once
   if (clock_field != 0 && b->keep)
     for (long long j = 1; j <= k; ++j) b->m->line_numbers.push_back(b->file_lines + j);
   b->file_lines += k;

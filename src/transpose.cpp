@@ -19,10 +19,6 @@ constexpr long long kTileLines = 64;
 constexpr int kTileValues = 32;
 constexpr size_t kStreamBytes = size_t{16} << 20;  // samples a thread places, past the caches
 
-}  // namespace
-
-namespace {
-
 // Writes sample k of a signal row; streamed past the caches where the rows are far larger than
 // they, so that no line of the row is read in only to be written over whole.
 template <bool stream>
