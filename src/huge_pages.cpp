@@ -36,9 +36,17 @@ thp_mode thp_system_mode() {
 // A large block must be a mapping of its own for its advice to go with it when it is freed:
 // glibc would serve some large blocks from its heap once its moving threshold had grown past
 // them, and the advice would then stay on the heap for the small blocks that come after. A fixed
-// threshold at the size of a large block keeps every one of them a mapping.
+// threshold at the size of a large block keeps every one of them a mapping. Fixing it also fixes
+// the trim threshold at its 128 KiB start, where glibc would have moved it to twice the mapping
+// threshold; it is set so here. FFTW's buffered plans (those of a length with a large prime
+// factor) take and free a few hundred KiB on every call, and each free would otherwise hand the
+// heap's top back to the kernel, to be faulted in again by the next call.
+static bool fix_thresholds() {
+  return mallopt(M_MMAP_THRESHOLD, kLargeBlock) == 1 &&
+         mallopt(M_TRIM_THRESHOLD, 2 * kLargeBlock) == 1;
+}
 [[maybe_unused]] static const bool large_blocks_mapped =
-    thp_system_mode() == THP_MADVISE && mallopt(M_MMAP_THRESHOLD, kLargeBlock) == 1;
+    thp_system_mode() == THP_MADVISE && fix_thresholds();
 
 size_t huge_interior(const void* p, size_t bytes, char** first) {
   const uintptr_t begin = reinterpret_cast<uintptr_t>(p);
