@@ -2,11 +2,13 @@
 #include "huge_pages.h"
 
 #include <gtest/gtest.h>
+#include <malloc.h>
 #include <stdint.h>
 #include <stdio.h>
 #include <string.h>
 #include <sys/mman.h>
 
+#include <memory>
 #include <string>
 #include <vector>
 
@@ -83,6 +85,16 @@ TEST(HugePages, LargeBlocksAdvisedAndHandedBackSmallOnesLeftAlone) {
   ASSERT_GT(huge_interior(values.items.get(), values.cap * sizeof(double), &first), 0u);
   if (huge_pages_pay()) {
     EXPECT_EQ(advised(first), madvise_mode);
+  }
+  // A buffer below a large block, taken and freed at the top of the heap, stays with the heap
+  // for the next one rather than going back to the kernel to be faulted in again.
+  if (madvise_mode && !sanitizer_build()) {
+    const size_t bytes = size_t{1} << 20;
+    std::unique_ptr<char, decltype(&free)> buffer(static_cast<char*>(malloc(bytes)), &free);
+    ASSERT_NE(buffer, nullptr);
+    memset(buffer.get(), 1, bytes);
+    buffer.reset();
+    EXPECT_GE(mallinfo2().keepcost, bytes);
   }
 }
 
