@@ -134,6 +134,15 @@ static void process_file(const char* path) {
   free_matrix(&y);
 }
 
+// Whether any input may set its own interval, where -i or -f gave none.
+static bool files_may_name_interval(int argc, char** argv) {
+  if (clock_field != 0) return true;
+  for (int i = optind; i < argc; ++i) {
+    if (may_name_interval(argv[i])) return true;
+  }
+  return false;
+}
+
 // Set when the run was started without a standard output at all.
 static bool stdout_was_closed = false;
 
@@ -171,8 +180,9 @@ int main(int argc, char** argv) {
   parse_options(argc, argv);
   run_tstep = tstep;
   // Each file checks the bands against its own interval too; one for the whole run is refused
-  // before anything is logged or read.
-  check_bands(tstep);
+  // before anything is logged or read, unless a file may name the interval (a time column, a
+  // recording's rate): the Nyquist frequency is then that file's, and so is the check.
+  if (interval_given || !files_may_name_interval(argc, argv)) check_bands(tstep);
   logfile(argc, argv);
   if (optind >= argc) usage(argv[0]);
   printf("Using timestep=%g\n", tstep);

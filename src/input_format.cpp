@@ -3,6 +3,7 @@
 #include <math.h>
 #include <stdlib.h>
 #include <string.h>
+#include <sys/stat.h>
 #include <sys/types.h>
 
 #include <algorithm>
@@ -62,6 +63,14 @@ bool starts_with(const unsigned char* head, size_t size, const char* magic, size
   return size >= len && memcmp(head, magic, len) == 0;
 }
 
+// The containers libsndfile reads: WAV, RF64, FLAC, AIFF, Ogg, AU and CAF.
+bool is_audio(const unsigned char* head, size_t size) {
+  for (const char* magic : {"RIFF", "RIFX", "RF64", "fLaC", "FORM", "OggS", ".snd", "caff"}) {
+    if (starts_with(head, size, magic, 4)) return true;
+  }
+  return false;
+}
+
 }  // namespace
 
 void refuse_recording(const char* path, const std::string& reason) {
@@ -92,12 +101,9 @@ bool read_recording(FILE** f, const char* path, matrix_text* m, double* interval
     read_npy(*f, path, m);
     return true;
   }
-  // The containers libsndfile reads: WAV, RF64, FLAC, AIFF, Ogg, AU and CAF.
-  for (const char* magic : {"RIFF", "RIFX", "RF64", "fLaC", "FORM", "OggS", ".snd", "caff"}) {
-    if (starts_with(head, size, magic, 4)) {
-      read_audio(*f, path, m, interval);
-      return true;
-    }
+  if (is_audio(head, size)) {
+    read_audio(*f, path, m, interval);
+    return true;
   }
   if (is_mseed(head, size)) {
     read_mseed(*f, path, m, interval);
@@ -114,4 +120,18 @@ void use_file_interval(const char* path, double interval, const char* from, cons
   } else if (fabs(tstep - interval) > 1e-6 * interval) {
     fprintf(stderr, "Warning: %s: %s timestep is %g; %g is used\n", path, whose, interval, tstep);
   }
+}
+
+bool may_name_interval(const char* path) {
+  struct stat st;
+  // One that cannot be read is reported at its turn.
+  if (stat(path, &st) != 0) return false;
+  // A FIFO's bytes can be read once only, at its turn.
+  if (!S_ISREG(st.st_mode)) return true;
+  FILE* f = fopen(path, "rbe");
+  if (f == nullptr) return false;
+  unsigned char head[kPeek];
+  const size_t size = fread(head, 1, sizeof head, f);
+  fclose(f);
+  return is_audio(head, size) || is_mseed(head, size);
 }

@@ -15,6 +15,10 @@
 // same stream when it could be set back, else one that replays the bytes looked at.
 bool read_recording(FILE** f, const char* path, matrix_text* m, double* interval);
 
+// Whether the file may name its own sampling interval (a recording with a rate, or what is not
+// a regular file and so is not looked into before its turn); reads its first bytes only.
+bool may_name_interval(const char* path);
+
 // With the interval a recording or its time column names (0: none): the file's interval unless
 // -i or -f gave one, reported on standard output as coming `from` there; a warning, naming
 // `whose` interval it was, when the one given differs from it.

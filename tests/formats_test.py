@@ -306,7 +306,44 @@ def mseed(d):
     refused([recs[0], recs[1][:300]], "the file ends inside a record")
 
 
-for test in [dtype_families, versions_and_shapes, refusals, npy_results, audio, mseed]:
+def bands_at_the_files_rate(d):
+    """A band above the Nyquist frequency of the default interval is taken where the file names
+    its own, and checked against that file's: a WAV's rate, a time column."""
+    n = 40
+    t = np.arange(n)
+    # 8000 Hz: tones of 1000 and 3000 Hz; 500-1500 keeps the first alone.
+    x = np.stack([np.cos(2 * np.pi * 5 * t / n), np.cos(2 * np.pi * 15 * t / n)], axis=1) * 0.5
+    write_wav(os.path.join(d, "r.wav"), np.round(x * 2 ** 15).astype(np.int64), 2, 8000)
+    r = run(d, "--none", "--abs", "--band=500:1500", "r.wav")
+    check(r.returncode == 0, "a band of a WAV at its rate: " + r.stderr)
+    if r.returncode == 0:
+        env = text_result(os.path.join(d, "r.500-1500.hab"))
+        # The rounding to 16 bits leaves a little of it outside the band.
+        check(np.allclose(env[:, 0], 0.5, atol=1e-3) and np.allclose(env[:, 1], 0, atol=1e-3),
+              "a WAV's band envelopes")
+    # A time column at 1 ms, written by numpy: tones of 100 and 300 Hz, periodic in the record.
+    y = np.stack([t * 0.001, np.cos(2 * np.pi * 4 * t / n), 2 * np.sin(2 * np.pi * 12 * t / n)],
+                 axis=1)
+    np.savetxt(os.path.join(d, "c.csv"), y, delimiter=",", fmt="%.17g")
+    r = run(d, "--csv", "--clock=1", "--none", "--abs", "--band=50:150,250:350", "c.csv")
+    check(r.returncode == 0, "bands at a time column's interval: " + r.stderr)
+    if r.returncode == 0:
+        lo = text_result_csv(os.path.join(d, "c.50-150.hab"))
+        hi = text_result_csv(os.path.join(d, "c.250-350.hab"))
+        check(np.allclose(lo[:, 1:], [1, 0], atol=1e-9)
+              and np.allclose(hi[:, 1:], [0, 2], atol=1e-9), "a time column's band envelopes")
+    r = run(d, "--csv", "--clock=1", "--band=50:600", "c.csv")
+    check(r.returncode == 1 and "--band=50:600: above the Nyquist frequency 500\n" in r.stderr
+          and os.path.exists(os.path.join(d, "logfile")), "a band above the file's: " + r.stderr)
+
+
+def text_result_csv(path):
+    with open(path) as f:
+        return np.array([[float(v) for v in line.split(",")] for line in f])
+
+
+for test in [dtype_families, versions_and_shapes, refusals, npy_results, audio, mseed,
+             bands_at_the_files_rate]:
     with tempfile.TemporaryDirectory(prefix="anasig-formats.") as d:
         test(d)
 print("%d failures" % len(failures))
