@@ -182,7 +182,8 @@ int main(int argc, char** argv) {
   // Each file checks the bands against its own interval too; one for the whole run is refused
   // before anything is logged or read, unless a file may name the interval (a time column, a
   // recording's rate): the Nyquist frequency is then that file's, and so is the check.
-  if (interval_given || !files_may_name_interval(argc, argv)) check_bands(tstep);
+  if (!bands.empty() && (interval_given || !files_may_name_interval(argc, argv)))
+    check_bands(tstep);
   logfile(argc, argv);
   if (optind >= argc) usage(argv[0]);
   printf("Using timestep=%g\n", tstep);

@@ -1,10 +1,12 @@
 #include "input_format.h"
 
+#include <fcntl.h>
 #include <math.h>
 #include <stdlib.h>
 #include <string.h>
 #include <sys/stat.h>
 #include <sys/types.h>
+#include <unistd.h>
 
 #include <algorithm>
 #include <memory>
@@ -123,15 +125,26 @@ void use_file_interval(const char* path, double interval, const char* from, cons
 }
 
 bool may_name_interval(const char* path) {
+  // Looked into only when it is a regular file: a FIFO's bytes can be read once only, at its
+  // turn, and opening it would meet a writer that waits for its reader. One that cannot be
+  // opened is reported at its turn.
   struct stat st;
-  // One that cannot be read is reported at its turn.
   if (stat(path, &st) != 0) return false;
-  // A FIFO's bytes can be read once only, at its turn.
   if (!S_ISREG(st.st_mode)) return true;
-  FILE* f = fopen(path, "rbe");
-  if (f == nullptr) return false;
-  unsigned char head[kPeek];
-  const size_t size = fread(head, 1, sizeof head, f);
-  fclose(f);
-  return is_audio(head, size) || is_mseed(head, size);
+  // Without waiting, should it have become something else since.
+  const int fd = open(path, O_RDONLY | O_NONBLOCK | O_CLOEXEC);
+  if (fd < 0) return false;
+  bool named = true;
+  if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    unsigned char head[kPeek];
+    size_t size = 0;
+    while (size < sizeof head) {
+      const ssize_t got = read(fd, head + size, sizeof head - size);
+      if (got <= 0) break;
+      size += static_cast<size_t>(got);
+    }
+    named = is_audio(head, size) || is_mseed(head, size);
+  }
+  close(fd);
+  return named;
 }
