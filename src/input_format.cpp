@@ -136,13 +136,10 @@ bool may_name_interval(const char* path) {
   if (fd < 0) return false;
   bool named = true;
   if (fstat(fd, &st) == 0 && S_ISREG(st.st_mode)) {
+    // A regular file gives what it holds of its first bytes in one read.
     unsigned char head[kPeek];
-    size_t size = 0;
-    while (size < sizeof head) {
-      const ssize_t got = read(fd, head + size, sizeof head - size);
-      if (got <= 0) break;
-      size += static_cast<size_t>(got);
-    }
+    const ssize_t got = read(fd, head, sizeof head);
+    const size_t size = got > 0 ? static_cast<size_t>(got) : 0;
     named = is_audio(head, size) || is_mseed(head, size);
   }
   close(fd);

@@ -41,9 +41,9 @@ def run(d, *args, stdin=None):
     return subprocess.run([BIN, *args], cwd=d, capture_output=True, text=True, stdin=stdin)
 
 
-def text_result(path):
+def text_result(path, sep=None):
     with open(path) as f:
-        return np.array([[float(v) for v in line.split()] for line in f])
+        return np.array([[float(v) for v in line.split(sep)] for line in f])
 
 
 def close(a, b, tol=1e-9):
@@ -328,18 +328,13 @@ def bands_at_the_files_rate(d):
     r = run(d, "--csv", "--clock=1", "--none", "--abs", "--band=50:150,250:350", "c.csv")
     check(r.returncode == 0, "bands at a time column's interval: " + r.stderr)
     if r.returncode == 0:
-        lo = text_result_csv(os.path.join(d, "c.50-150.hab"))
-        hi = text_result_csv(os.path.join(d, "c.250-350.hab"))
+        lo = text_result(os.path.join(d, "c.50-150.hab"), ",")
+        hi = text_result(os.path.join(d, "c.250-350.hab"), ",")
         check(np.allclose(lo[:, 1:], [1, 0], atol=1e-9)
               and np.allclose(hi[:, 1:], [0, 2], atol=1e-9), "a time column's band envelopes")
     r = run(d, "--csv", "--clock=1", "--band=50:600", "c.csv")
     check(r.returncode == 1 and "--band=50:600: above the Nyquist frequency 500\n" in r.stderr
           and os.path.exists(os.path.join(d, "logfile")), "a band above the file's: " + r.stderr)
-
-
-def text_result_csv(path):
-    with open(path) as f:
-        return np.array([[float(v) for v in line.split(",")] for line in f])
 
 
 for test in [dtype_families, versions_and_shapes, refusals, npy_results, audio, mseed,
